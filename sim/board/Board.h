@@ -1,0 +1,79 @@
+// Access to the simulated board shared by every process of a run, and the control operations
+// that tests, the control tool and the stand-in libraries use on it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "BoardState.h"
+
+namespace sim {
+
+// The state file: %QUIL_SIM_BOARD% when set, else C:\quilsim\board.state.
+std::wstring BoardFilePath();
+// Points this process (and the children it starts afterwards) at another state file. Must be
+// called before the first State().
+void UseBoardFile(const std::wstring& path);
+
+// The mapped state of this process; created zeroed on first use. Never null (aborts otherwise).
+BoardState* State();
+
+// Serialises changes to the state across processes (a named mutex); recursive within a thread.
+class BoardLock {
+public:
+    BoardLock();
+    ~BoardLock();
+    BoardLock(const BoardLock&) = delete;
+    BoardLock& operator=(const BoardLock&) = delete;
+};
+
+// Empties the board: no chip, no items, no memory, no faults.
+void ResetBoard();
+
+// Loads a board description (text; see boards/README.md), after ResetBoard.
+bool LoadBoardText(const std::string& text, std::string* error);
+bool LoadBoardFile(const std::wstring& path, std::string* error);
+// Applies statements to the board as it is, without emptying it first.
+bool ApplyBoardText(const std::string& text, std::string* error);
+// A readable summary of the board's state, for scripts and the demo.
+std::string DescribeBoard();
+
+// Write log.
+bool SioLockHeld();
+void LogWrite(WriteKind kind, uint32_t a, uint32_t b, uint32_t c);
+// Records with seq >= fromSeq still in the log, oldest first.
+std::vector<WriteRecord> Writes(uint32_t fromSeq = 0);
+uint32_t NextWriteSeq();
+
+// BIOS items, keyed as the firmware keys them: id & 0xFF00FFFF.
+BiosItem* FindItem(uint32_t id);
+BiosItem* AddItem(uint32_t id);  // existing or new; null when the table is full
+void SetItemValue(uint32_t id, int32_t value);
+void SetItemDescription(uint32_t id, const std::vector<uint8_t>& package);
+void SetItemBuffer(uint32_t id, const std::vector<uint8_t>& data);
+std::vector<uint8_t> ItemBuffer(uint32_t id);
+void RemoveItem(uint32_t id);
+uint8_t* Blob(uint32_t offset);
+uint32_t BlobAlloc(uint32_t size);  // aborts when the blob is exhausted
+
+// Physical memory.
+void AddMemory(uint32_t base, const std::vector<uint8_t>& bytes);
+// Pointer into this process's view of the state for [address, address + length), or null when
+// the range is not inside one region. The ITE register window maps onto the monitor banks.
+uint8_t* PhysicalToView(uint32_t address, uint32_t length);
+
+// PCI configuration space and MSRs.
+PciDevice* FindPci(uint8_t bus, uint8_t device, uint8_t function, bool create);
+uint32_t PciConfigRead(uint32_t address);           // address as written to 0xCF8
+void PciConfigWrite(uint32_t address, uint32_t value);
+MsrEntry* FindMsr(uint32_t index, bool create);
+
+// Super I/O chip.
+void SetChip(uint16_t chipId, uint8_t revision, SioFamily family);
+uint8_t SioPortRead(uint16_t port);
+void SioPortWrite(uint16_t port, uint8_t value);
+uint8_t MonitorRead(uint8_t bank, uint8_t reg);
+void MonitorWrite(uint8_t bank, uint8_t reg, uint8_t value, WriteKind kind);
+
+}  // namespace sim
