@@ -33,7 +33,11 @@ private:
 // Walks an encoded package; false when the bytes are not a well-formed package.
 bool ParsePackage(const uint8_t* data, uint32_t size, std::vector<const ArgHeader*>* elements);
 
-inline const uint8_t* ArgData(const ArgHeader* h) { return reinterpret_cast<const uint8_t*>(h + 1); }
-inline uint32_t ArgStride(const ArgHeader* h) { return sizeof(ArgHeader) + ((h->size + 3) & ~3u); }
+inline const uint8_t* ArgData(const ArgHeader* h) {
+    return reinterpret_cast<const uint8_t*>(h + 1);
+}
+inline uint32_t ArgStride(const ArgHeader* h) {
+    return sizeof(ArgHeader) + ((h->size + 3) & ~3u);
+}
 
 }  // namespace sim

@@ -43,13 +43,35 @@ std::wstring BoardFilePath() {
     wchar_t buf[MAX_PATH];
     DWORD n = GetEnvironmentVariableW(kEnvName, buf, MAX_PATH);
     if (n > 0 && n < MAX_PATH) return buf;
+    // Processes started by COM or the service control manager do not inherit a test's
+    // environment: they find the board through the registry.
+    DWORD size = sizeof buf;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\QuilSim", L"BoardFile", RRF_RT_REG_SZ, nullptr, buf,
+                     &size) == ERROR_SUCCESS)
+        return buf;
     return kDefaultPath;
 }
 
-void UseBoardFile(const std::wstring& path) { SetEnvironmentVariableW(kEnvName, path.c_str()); }
+void UseBoardFileForAllProcesses(const std::wstring& path) {
+    HKEY key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"Software\\QuilSim", 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    RegSetValueExW(key, L"BoardFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                   static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
 
-BoardLock::BoardLock() { WaitForSingleObject(Mutex(), INFINITE); }
-BoardLock::~BoardLock() { ReleaseMutex(Mutex()); }
+void UseBoardFile(const std::wstring& path) {
+    SetEnvironmentVariableW(kEnvName, path.c_str());
+}
+
+BoardLock::BoardLock() {
+    WaitForSingleObject(Mutex(), INFINITE);
+}
+BoardLock::~BoardLock() {
+    ReleaseMutex(Mutex());
+}
 
 BoardState* State() {
     if (g_state) return g_state;
@@ -57,8 +79,8 @@ BoardState* State() {
     std::wstring path = BoardFilePath();
     if (path == kDefaultPath) CreateDirectoryW(L"C:\\quilsim", nullptr);
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) Fail("cannot open the board file");
     HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READWRITE, 0, sizeof(BoardState), nullptr);
     CloseHandle(file);
@@ -118,7 +140,9 @@ std::vector<WriteRecord> Writes(uint32_t fromSeq) {
     return out;
 }
 
-uint32_t NextWriteSeq() { return State()->writeSeq; }
+uint32_t NextWriteSeq() {
+    return State()->writeSeq;
+}
 
 // --- BIOS items -------------------------------------------------------------------------------
 
@@ -148,7 +172,9 @@ void SetItemValue(uint32_t id, int32_t value) {
     }
 }
 
-uint8_t* Blob(uint32_t offset) { return State()->blob + offset; }
+uint8_t* Blob(uint32_t offset) {
+    return State()->blob + offset;
+}
 
 uint32_t BlobAlloc(uint32_t size) {
     BoardLock lock;

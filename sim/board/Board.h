@@ -10,8 +10,12 @@
 
 namespace sim {
 
-// The state file: %QUIL_SIM_BOARD% when set, else C:\quilsim\board.state.
+// The state file: %QUIL_SIM_BOARD% when set, else HKLM "Software\QuilSim" "BoardFile", else
+// C:\quilsim\board.state.
 std::wstring BoardFilePath();
+// Points processes that do not inherit this one's environment (COM servers, services) at a state
+// file. Tests that start such processes take the ctest resource lock "system_board".
+void UseBoardFileForAllProcesses(const std::wstring& path);
 // Points this process (and the children it starts afterwards) at another state file. Must be
 // called before the first State().
 void UseBoardFile(const std::wstring& path);
@@ -65,7 +69,7 @@ uint8_t* PhysicalToView(uint32_t address, uint32_t length);
 
 // PCI configuration space and MSRs.
 PciDevice* FindPci(uint8_t bus, uint8_t device, uint8_t function, bool create);
-uint32_t PciConfigRead(uint32_t address);           // address as written to 0xCF8
+uint32_t PciConfigRead(uint32_t address);  // address as written to 0xCF8
 void PciConfigWrite(uint32_t address, uint32_t value);
 MsrEntry* FindMsr(uint32_t index, bool create);
 

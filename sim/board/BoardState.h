@@ -21,28 +21,28 @@ constexpr int kHwmBanks = 32;
 enum class SioFamily : uint8_t { None = 0, Ite = 1, Winbond = 2, Fintek = 3 };
 
 struct SioState {
-    uint16_t chipId;      // as the configuration registers 0x20/0x21 answer it
-    uint8_t revision;     // configuration register 0x22
-    SioFamily family;     // which entry key the chip answers
-    uint8_t keyStep;      // progress through the entry key
-    uint8_t configMode;   // 1 while the configuration space is open
-    uint8_t cfgIndex;     // last index written to 0x2E in configuration mode
-    uint8_t hwmIndex;     // last index written to 0x295
-    uint8_t bank;         // selected monitor bank (register 0x4E of every bank)
+    uint16_t chipId;     // as the configuration registers 0x20/0x21 answer it
+    uint8_t revision;    // configuration register 0x22
+    SioFamily family;    // which entry key the chip answers
+    uint8_t keyStep;     // progress through the entry key
+    uint8_t configMode;  // 1 while the configuration space is open
+    uint8_t cfgIndex;    // last index written to 0x2E in configuration mode
+    uint8_t hwmIndex;    // last index written to 0x295
+    uint8_t bank;        // selected monitor bank (register 0x4E of every bank)
     uint8_t reserved[3];
-    uint32_t iteMemBase;  // physical base of the ITE register window, 0 when the chip has none
+    uint32_t iteMemBase;         // physical base of the ITE register window, 0 when the chip has none
     uint8_t cfg[kSioLdns][256];  // registers 0x00-0x2F are global and live in cfg[0]
     uint8_t hwm[kHwmBanks][256];
 };
 
 // Log of everything written to the chip, the firmware and the MSRs, in order.
 enum class WriteKind : uint32_t {
-    Config = 1,     // a = logical device, b = register, c = value
-    Monitor = 2,    // a = bank, b = register, c = value (through the ports)
-    MonitorBios = 3,// a = bank, b = register, c = value (through BIOS item 0x11060009)
-    ItemSet = 4,    // a = item id, b = first argument, c = second argument
-    BufferSet = 5,  // a = item id, b = length in bytes
-    MsrWrite = 6,   // a = MSR index, b = low dword, c = high dword
+    Config = 1,       // a = logical device, b = register, c = value
+    Monitor = 2,      // a = bank, b = register, c = value (through the ports)
+    MonitorBios = 3,  // a = bank, b = register, c = value (through BIOS item 0x11060009)
+    ItemSet = 4,      // a = item id, b = first argument, c = second argument
+    BufferSet = 5,    // a = item id, b = length in bytes
+    MsrWrite = 6,     // a = MSR index, b = low dword, c = high dword
 };
 
 struct WriteRecord {
@@ -56,10 +56,10 @@ constexpr int kWriteLog = 16384;
 // BIOS items: the description package and the device buffer live in the blob.
 constexpr int kMaxItems = 1024;
 enum ItemFlags : uint32_t {
-    ItemListed = 1,      // walked by AcpiGGrp (has a description)
-    ItemFailGet = 2,     // AcpiGetItem / AcpiGetItemEx / AcpiGetItemBuffer answer failure
-    ItemFailSet = 4,     // AcpiSetItem / AcpiSetItemBuffer answer failure
-    ItemHasValue = 8,    // AcpiGetItem answers; otherwise reads fail
+    ItemListed = 1,    // walked by AcpiGGrp (has a description)
+    ItemFailGet = 2,   // AcpiGetItem / AcpiGetItemEx / AcpiGetItemBuffer answer failure
+    ItemFailSet = 4,   // AcpiSetItem / AcpiSetItemBuffer answer failure
+    ItemHasValue = 8,  // AcpiGetItem answers; otherwise reads fail
 };
 
 struct BiosItem {
@@ -69,7 +69,7 @@ struct BiosItem {
     uint32_t descOffset, descLength;  // encoded package in the blob
     uint32_t bufOffset, bufLength, bufCapacity;
     uint32_t getCalls, setCalls, bufReads, bufWrites;
-    int32_t lastParam;                // last parameter of AcpiGetItemEx / AcpiSetItem with a parameter
+    int32_t lastParam;  // last parameter of AcpiGetItemEx / AcpiSetItem with a parameter
 };
 
 constexpr int kGroups = 256;
@@ -83,7 +83,7 @@ struct AcpiState {
     uint32_t callMethodCalls;
     uint32_t initCalls;
     uint32_t mbifCalls;
-    int32_t mbifCount;               // -1: AcpiMbif leaves the buffer untouched
+    int32_t mbifCount;  // -1: AcpiMbif leaves the buffer untouched
     int32_t mbif[64];
 };
 
@@ -119,12 +119,12 @@ constexpr uint32_t kMemSize = 256 * 1024;
 
 struct BoardState {
     uint32_t magic;
-    uint32_t writeSeq;      // next sequence number of the write log
-    uint32_t writeCount;    // records ever written (the log keeps the last kWriteLog)
-    uint32_t libraryFaults; // LibraryFault bits
+    uint32_t writeSeq;       // next sequence number of the write log
+    uint32_t writeCount;     // records ever written (the log keeps the last kWriteLog)
+    uint32_t libraryFaults;  // LibraryFault bits
     uint32_t quilIoOpenCalls;
-    uint32_t pciAddress;    // last value written to 0xCF8
-    char product[64];       // SMBIOS base-board product, for the board readers
+    uint32_t pciAddress;  // last value written to 0xCF8
+    char product[64];     // SMBIOS base-board product, for the board readers
     SioState sio;
     AcpiState acpi;
     PciDevice pci[kPciDevices];

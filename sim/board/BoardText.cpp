@@ -10,15 +10,11 @@
 
 #include "AcpiPackage.h"
 #include "Board.h"
+#include "BoardStatements.h"
 
 namespace sim {
 
 namespace {
-
-struct Token {
-    std::string text;
-    bool quoted;
-};
 
 bool Tokenize(const std::string& line, std::vector<Token>* out, std::string* error) {
     out->clear();
@@ -48,6 +44,8 @@ bool Tokenize(const std::string& line, std::vector<Token>* out, std::string* err
     return true;
 }
 
+}  // namespace
+
 bool Number(const Token& t, long long* v) {
     if (t.quoted || t.text.empty()) return false;
     char* end = nullptr;
@@ -59,16 +57,17 @@ bool Number(const Token& t, long long* v) {
     return true;
 }
 
-using Args = std::vector<Token>;
-using Handler = std::function<bool(const Args&, std::string*)>;
+namespace {
 
-#define NEED(n)                                        \
-    do {                                               \
-        if (a.size() < (n)) {                          \
-            *err = "too few arguments";                \
-            return false;                              \
-        }                                              \
+#define NEED(n)                         \
+    do {                                \
+        if (a.size() < (n)) {           \
+            *err = "too few arguments"; \
+            return false;               \
+        }                               \
     } while (0)
+
+}  // namespace
 
 bool Num(const Args& a, size_t i, long long* v, std::string* err) {
     if (i >= a.size() || !Number(a[i], v)) {
@@ -91,20 +90,29 @@ bool ParseBytes(const Args& a, size_t from, std::vector<uint8_t>* out, std::stri
     return true;
 }
 
+namespace {
+
 SioFamily FamilyOf(uint16_t id) {
     switch (id) {
-    case 0x8603: case 0x8606: case 0x8623: case 0x8626: case 0x8655:
-    case 0x8665: case 0x8720: case 0x8721: case 0x8728: case 0x8771:
-        return SioFamily::Ite;
-    case 0x1007: case 0x1117: case 0x1118:
-        return SioFamily::Fintek;
-    default:
-        return SioFamily::Winbond;
+        case 0x8603:
+        case 0x8606:
+        case 0x8623:
+        case 0x8626:
+        case 0x8655:
+        case 0x8665:
+        case 0x8720:
+        case 0x8721:
+        case 0x8728:
+        case 0x8771: return SioFamily::Ite;
+        case 0x1007:
+        case 0x1117:
+        case 0x1118: return SioFamily::Fintek;
+        default: return SioFamily::Winbond;
     }
 }
 
-const std::map<std::string, Handler>& Handlers() {
-    static const std::map<std::string, Handler> h = {
+StatementTable CoreStatements() {
+    return {
         {"chip",
          [](const Args& a, std::string* err) {
              long long id, rev = 0;
@@ -113,7 +121,10 @@ const std::map<std::string, Handler>& Handlers() {
              SioFamily f = FamilyOf(static_cast<uint16_t>(id));
              if (a.size() > 2) {
                  const std::string& n = a[2].text;
-                 f = n == "ite" ? SioFamily::Ite : n == "fintek" ? SioFamily::Fintek : n == "none" ? SioFamily::None : SioFamily::Winbond;
+                 f = n == "ite"      ? SioFamily::Ite
+                     : n == "fintek" ? SioFamily::Fintek
+                     : n == "none"   ? SioFamily::None
+                                     : SioFamily::Winbond;
              }
              SetChip(static_cast<uint16_t>(id), static_cast<uint8_t>(rev), f);
              return true;
@@ -255,8 +266,10 @@ const std::map<std::string, Handler>& Handlers() {
         {"fault",
          [](const Args& a, std::string* err) {
              NEED(1);
-             static const std::map<std::string, uint32_t> names = {
-                 {"quilio", FaultQuilIo}, {"quilacpi", FaultQuilAcpi}, {"hmlib", FaultHmLib}, {"vvc2", FaultVvc2}};
+             static const std::map<std::string, uint32_t> names = {{"quilio", FaultQuilIo},
+                                                                   {"quilacpi", FaultQuilAcpi},
+                                                                   {"hmlib", FaultHmLib},
+                                                                   {"vvc2", FaultVvc2}};
              auto f = names.find(a[0].text);
              if (f == names.end()) {
                  *err = "unknown library " + a[0].text;
@@ -266,7 +279,15 @@ const std::map<std::string, Handler>& Handlers() {
              return true;
          }},
     };
-    return h;
+}
+
+const StatementTable& Handlers() {
+    static const StatementTable table = [] {
+        StatementTable t = CoreStatements();
+        // Each further part of the board adds its statements here.
+        return t;
+    }();
+    return table;
 }
 
 }  // namespace
@@ -348,8 +369,8 @@ std::string DescribeBoard() {
     for (uint32_t i = 0; i < s->acpi.itemCount; ++i) {
         const BiosItem& it = s->acpi.items[i];
         std::snprintf(line, sizeof line, "  0x%08X value %d%s%s buffer %u bytes\n", it.id, it.value,
-                      (it.flags & ItemListed) ? " listed" : "", (it.flags & ItemHasValue) ? "" : " (no value)",
-                      it.bufLength);
+                      (it.flags & ItemListed) ? " listed" : "",
+                      (it.flags & ItemHasValue) ? "" : " (no value)", it.bufLength);
         o << line;
     }
     std::snprintf(line, sizeof line, "writes logged: %u\n", s->writeCount);

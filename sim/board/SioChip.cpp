@@ -65,54 +65,46 @@ uint8_t SioPortRead(uint16_t port) {
     BoardLock lock;
     SioState& c = State()->sio;
     switch (port) {
-    case kIndexPort:
-        return c.configMode ? c.cfgIndex : 0xFF;
-    case kDataPort:
-        return c.configMode ? ConfigRegister(c, c.cfgIndex) : 0xFF;
-    case kHwmIndex:
-        return c.hwmIndex;
-    case kHwmData:
-        return c.family == SioFamily::None ? 0xFF : MonitorRead(c.bank, c.hwmIndex);
-    default:
-        return 0xFF;
+        case kIndexPort: return c.configMode ? c.cfgIndex : 0xFF;
+        case kDataPort: return c.configMode ? ConfigRegister(c, c.cfgIndex) : 0xFF;
+        case kHwmIndex: return c.hwmIndex;
+        case kHwmData: return c.family == SioFamily::None ? 0xFF : MonitorRead(c.bank, c.hwmIndex);
+        default: return 0xFF;
     }
 }
 
 void SioPortWrite(uint16_t port, uint8_t value) {
     SioState& c = State()->sio;
     switch (port) {
-    case kIndexPort: {
-        BoardLock lock;
-        if (!c.configMode) {
-            EntryKeyByte(c, value);
-        } else if (value == 0xAA && c.family != SioFamily::Ite) {
-            c.configMode = 0;
-        } else {
-            c.cfgIndex = value;
-        }
-        return;
-    }
-    case kDataPort: {
-        if (!c.configMode) return;
-        const uint8_t reg = c.cfgIndex;
-        if (reg == 0x20 || reg == 0x21 || reg == 0x22) return;  // chip id and revision are fixed
-        LogWrite(WriteKind::Config, reg < 0x30 ? 0 : c.cfg[0][0x07], reg, value);
-        BoardLock lock;
-        if (reg == 0x02 && (value & 0x02) && c.family == SioFamily::Ite) {  // ITE configuration exit
-            c.configMode = 0;
+        case kIndexPort: {
+            BoardLock lock;
+            if (!c.configMode) {
+                EntryKeyByte(c, value);
+            } else if (value == 0xAA && c.family != SioFamily::Ite) {
+                c.configMode = 0;
+            } else {
+                c.cfgIndex = value;
+            }
             return;
         }
-        ConfigRegister(c, reg) = value;
-        return;
-    }
-    case kHwmIndex:
-        c.hwmIndex = value;
-        return;
-    case kHwmData:
-        if (c.family != SioFamily::None) MonitorWrite(c.bank, c.hwmIndex, value, WriteKind::Monitor);
-        return;
-    default:
-        return;
+        case kDataPort: {
+            if (!c.configMode) return;
+            const uint8_t reg = c.cfgIndex;
+            if (reg == 0x20 || reg == 0x21 || reg == 0x22) return;  // chip id and revision are fixed
+            LogWrite(WriteKind::Config, reg < 0x30 ? 0 : c.cfg[0][0x07], reg, value);
+            BoardLock lock;
+            if (reg == 0x02 && (value & 0x02) && c.family == SioFamily::Ite) {  // ITE configuration exit
+                c.configMode = 0;
+                return;
+            }
+            ConfigRegister(c, reg) = value;
+            return;
+        }
+        case kHwmIndex: c.hwmIndex = value; return;
+        case kHwmData:
+            if (c.family != SioFamily::None) MonitorWrite(c.bank, c.hwmIndex, value, WriteKind::Monitor);
+            return;
+        default: return;
     }
 }
 

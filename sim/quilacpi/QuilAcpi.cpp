@@ -19,7 +19,9 @@ namespace {
 
 constexpr uint32_t kSioRegisterItem = 0x11060009;
 
-bool IsSioRegisterItem(uint32_t id) { return (id & 0xFF00FFFF) == (kSioRegisterItem & 0xFF00FFFF); }
+bool IsSioRegisterItem(uint32_t id) {
+    return (id & 0xFF00FFFF) == (kSioRegisterItem & 0xFF00FFFF);
+}
 
 // Copies an encoded package into a caller's buffer; false when it does not fit.
 bool Deliver(const std::vector<uint8_t>& package, void* buffer, DWORD* size) {
@@ -52,7 +54,8 @@ int __stdcall AcpiInit() {
 int __stdcall AcpiSetItem(uint32_t id, int32_t first, int32_t second) {
     sim::LogWrite(sim::WriteKind::ItemSet, id, static_cast<uint32_t>(first), static_cast<uint32_t>(second));
     if (IsSioRegisterItem(id) && sim::FindItem(id)) {
-        sim::MonitorWrite((first >> 8) & 0xFF, first & 0xFF, static_cast<uint8_t>(second), sim::WriteKind::MonitorBios);
+        sim::MonitorWrite((first >> 8) & 0xFF, first & 0xFF, static_cast<uint8_t>(second),
+                          sim::WriteKind::MonitorBios);
         return 1;
     }
     sim::BoardLock lock;
@@ -62,7 +65,7 @@ int __stdcall AcpiSetItem(uint32_t id, int32_t first, int32_t second) {
     if (it->flags & sim::ItemFailSet) return 0;
     if (second == 1) {  // a plain set: value, 1
         it->value = first;
-    } else {            // a set with a parameter: parameter, value
+    } else {  // a set with a parameter: parameter, value
         it->lastParam = first;
         it->value = second;
     }

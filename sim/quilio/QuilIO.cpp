@@ -22,11 +22,17 @@ BOOL __stdcall QUILIO_Open(const char*) {
     return TRUE;
 }
 
-BOOL __stdcall QUILIO_Close() { return TRUE; }
+BOOL __stdcall QUILIO_Close() {
+    return TRUE;
+}
 
-BYTE __stdcall QUILIO_InPortB(WORD port) { return sim::SioPortRead(port); }
+BYTE __stdcall QUILIO_InPortB(WORD port) {
+    return sim::SioPortRead(port);
+}
 
-void __stdcall QUILIO_OutPortB(WORD port, BYTE value) { sim::SioPortWrite(port, value); }
+void __stdcall QUILIO_OutPortB(WORD port, BYTE value) {
+    sim::SioPortWrite(port, value);
+}
 
 DWORD __stdcall QUILIO_InPortD(WORD port) {
     if (port == 0xCFC) return sim::PciConfigRead(State()->pciAddress);
@@ -35,11 +41,15 @@ DWORD __stdcall QUILIO_InPortD(WORD port) {
 }
 
 void __stdcall QUILIO_OutPortD(WORD port, DWORD value) {
-    if (port == 0xCF8) State()->pciAddress = value;
-    else if (port == 0xCFC) sim::PciConfigWrite(State()->pciAddress, value);
+    if (port == 0xCF8)
+        State()->pciAddress = value;
+    else if (port == 0xCFC)
+        sim::PciConfigWrite(State()->pciAddress, value);
 }
 
-void* __stdcall QUILIO_MapMem(DWORD address, DWORD length) { return sim::PhysicalToView(address, length); }
+void* __stdcall QUILIO_MapMem(DWORD address, DWORD length) {
+    return sim::PhysicalToView(address, length);
+}
 
 // Views point straight into the board's mapping: there is nothing to release.
 void __stdcall QUILIO_UnmapMem(void*, DWORD) {}
@@ -68,6 +78,8 @@ void* __stdcall MapPhysToLin(DWORD address, DWORD length, HANDLE* handle, void* 
     return p;
 }
 
-BOOL __stdcall UnmapPhysicalMemory(HANDLE, void*, DWORD, DWORD) { return TRUE; }
+BOOL __stdcall UnmapPhysicalMemory(HANDLE, void*, DWORD, DWORD) {
+    return TRUE;
+}
 
 }  // extern "C"

@@ -15,23 +15,27 @@
 namespace {
 
 int Usage() {
-    std::fprintf(stderr, "usage: simctl load FILE | apply STATEMENT | show | writes [FROM] | item ID | hwm BANK REG\n");
+    std::fprintf(
+        stderr,
+        "usage: simctl load FILE | apply STATEMENT | show | writes [FROM] | item ID | hwm BANK REG\n");
     return 2;
 }
 
 const char* KindName(sim::WriteKind k) {
     switch (k) {
-    case sim::WriteKind::Config: return "config";
-    case sim::WriteKind::Monitor: return "monitor";
-    case sim::WriteKind::MonitorBios: return "monitor-bios";
-    case sim::WriteKind::ItemSet: return "item";
-    case sim::WriteKind::BufferSet: return "buffer";
-    case sim::WriteKind::MsrWrite: return "msr";
+        case sim::WriteKind::Config: return "config";
+        case sim::WriteKind::Monitor: return "monitor";
+        case sim::WriteKind::MonitorBios: return "monitor-bios";
+        case sim::WriteKind::ItemSet: return "item";
+        case sim::WriteKind::BufferSet: return "buffer";
+        case sim::WriteKind::MsrWrite: return "msr";
     }
     return "?";
 }
 
-unsigned long Num(const char* s) { return std::strtoul(s, nullptr, 0); }
+unsigned long Num(const char* s) {
+    return std::strtoul(s, nullptr, 0);
+}
 
 }  // namespace
 
@@ -67,7 +71,8 @@ int wmain(int argc, wchar_t** argv) {
     if (cmd == L"writes") {
         uint32_t from = argc > 2 ? Num(narrow(argv[2]).c_str()) : 0;
         for (const sim::WriteRecord& r : sim::Writes(from))
-            std::printf("%u %s 0x%X 0x%X 0x%X%s\n", r.seq, KindName(r.kind), r.a, r.b, r.c, r.locked ? " locked" : "");
+            std::printf("%u %s 0x%X 0x%X 0x%X%s\n", r.seq, KindName(r.kind), r.a, r.b, r.c,
+                        r.locked ? " locked" : "");
         return 0;
     }
     if (cmd == L"item" && argc == 3) {

@@ -133,8 +133,8 @@ public:
 private:
     BiosItemManager() = default;
     std::recursive_mutex m_lock;
-    std::map<uint32_t, BiosItemW*> m_items;                  // keyed by id & 0xFF00FFFF
-    std::map<uint32_t, std::vector<uint32_t>> m_groups;      // loaded groups and their ids
+    std::map<uint32_t, BiosItemW*> m_items;              // keyed by id & 0xFF00FFFF
+    std::map<uint32_t, std::vector<uint32_t>> m_groups;  // loaded groups and their ids
 };
 
 bool IsBiosItemPresent(uint32_t id);

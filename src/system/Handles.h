@@ -1,8 +1,8 @@
 // Owners for the Win32 handles the system holds: every handle has one.
 #pragma once
 
-#include <windows.h>
 #include <oleauto.h>
+#include <windows.h>
 
 #include <utility>
 

@@ -94,15 +94,17 @@ TEST_F(QuilIoTest, PciConfigurationAndMemoryWindows) {
 
 struct Acpi {
     tolo::Module dll{LoadLibraryW(L"quilacpiex.dll")};
-    int(__stdcall* ggrp)(uint32_t, void*, DWORD*) = dll.Proc<int(__stdcall*)(uint32_t, void*, DWORD*)>("AcpiGGrp");
+    int(__stdcall* ggrp)(uint32_t, void*,
+                         DWORD*) = dll.Proc<int(__stdcall*)(uint32_t, void*, DWORD*)>("AcpiGGrp");
     void*(__stdcall* first)(void*) = dll.Proc<void*(__stdcall*)(void*)>("AcpiFirstArg");
     int(__stdcall* count)(void*) = dll.Proc<int(__stdcall*)(void*)>("AcpiGetArgCount");
     void*(__stdcall* data)(void*) = dll.Proc<void*(__stdcall*)(void*)>("AcpiGetArgData");
     void*(__stdcall* next)(void*) = dll.Proc<void*(__stdcall*)(void*)>("AcpiNextArg");
-    int(__stdcall* call)(const void*, void*, DWORD*) =
-        dll.Proc<int(__stdcall*)(const void*, void*, DWORD*)>("AcpiCallMethod");
+    int(__stdcall* call)(const void*, void*,
+                         DWORD*) = dll.Proc<int(__stdcall*)(const void*, void*, DWORD*)>("AcpiCallMethod");
     int(__stdcall* set)(uint32_t, int, int) = dll.Proc<int(__stdcall*)(uint32_t, int, int)>("AcpiSetItem");
-    int(__stdcall* getEx)(uint32_t, int, int*) = dll.Proc<int(__stdcall*)(uint32_t, int, int*)>("AcpiGetItemEx");
+    int(__stdcall* getEx)(uint32_t, int,
+                          int*) = dll.Proc<int(__stdcall*)(uint32_t, int, int*)>("AcpiGetItemEx");
     int(__stdcall* setBuf)(uint32_t, int, const void*, DWORD*) =
         dll.Proc<int(__stdcall*)(uint32_t, int, const void*, DWORD*)>("AcpiSetItemBuffer");
 };

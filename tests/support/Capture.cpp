@@ -13,7 +13,9 @@ MessageBoxCapture::MessageBoxCapture(int answer) {
     });
 }
 
-MessageBoxCapture::~MessageBoxCapture() { tolo::SetMessageBoxHook(nullptr); }
+MessageBoxCapture::~MessageBoxCapture() {
+    tolo::SetMessageBoxHook(nullptr);
+}
 
 std::vector<CapturedBox> MessageBoxCapture::Boxes() const {
     std::lock_guard<std::mutex> l(lock_);
@@ -27,7 +29,9 @@ TraceCapture::TraceCapture() {
     });
 }
 
-TraceCapture::~TraceCapture() { tolo::SetTraceHook(nullptr); }
+TraceCapture::~TraceCapture() {
+    tolo::SetTraceHook(nullptr);
+}
 
 std::vector<std::wstring> TraceCapture::Lines() const {
     std::lock_guard<std::mutex> l(lock_);
