@@ -73,9 +73,8 @@ BoardLock::~BoardLock() {
     ReleaseMutex(Mutex());
 }
 
-BoardState* State() {
-    if (g_state) return g_state;
-    BoardLock lock;
+namespace {
+BoardState* MapBoard() {
     std::wstring path = BoardFilePath();
     if (path == kDefaultPath) CreateDirectoryW(L"C:\\quilsim", nullptr);
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -90,8 +89,26 @@ BoardState* State() {
     if (!view) Fail("cannot map a view of the board file");
     auto* s = static_cast<BoardState*>(view);
     if (s->magic != kBoardMagic) Init(s);
-    g_state = s;
     return s;
+}
+}  // namespace
+
+BoardState* State() {
+    if (g_state) return g_state;
+    BoardLock lock;
+    if (!g_state) g_state = MapBoard();
+    return g_state;
+}
+
+uint32_t LibraryFaults() {
+    if (g_state) return g_state->libraryFaults;
+    // A library loaded with its program maps the board before the program could choose one: look
+    // without keeping the view.
+    BoardLock lock;
+    BoardState* s = MapBoard();
+    uint32_t faults = s->libraryFaults;
+    UnmapViewOfFile(s);
+    return faults;
 }
 
 void ResetBoard() {

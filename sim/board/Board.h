@@ -23,6 +23,10 @@ void UseBoardFile(const std::wstring& path);
 // The mapped state of this process; created zeroed on first use. Never null (aborts otherwise).
 BoardState* State();
 
+// The board's LibraryFault bits, read without keeping a view: for DllMain, which runs before a
+// test could point the process at its board.
+uint32_t LibraryFaults();
+
 // Serialises changes to the state across processes (a named mutex); recursive within a thread.
 class BoardLock {
 public:

@@ -41,7 +41,7 @@ BiosItem* Readable(uint32_t id) {
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH && (State()->libraryFaults & sim::FaultQuilAcpi)) return FALSE;
+    if (reason == DLL_PROCESS_ATTACH && (sim::LibraryFaults() & sim::FaultQuilAcpi)) return FALSE;
     return TRUE;
 }
 

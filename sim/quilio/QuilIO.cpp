@@ -12,7 +12,7 @@ using sim::State;
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH && (State()->libraryFaults & sim::FaultQuilIo)) return FALSE;
+    if (reason == DLL_PROCESS_ATTACH && (sim::LibraryFaults() & sim::FaultQuilIo)) return FALSE;
     return TRUE;
 }
 

@@ -36,10 +36,17 @@ public:
     bool Init(const void* description, uint32_t size);
     std::string GetName() const;
     uint32_t GetId() const { return m_id; }
+    // Whether Init accepted the description.
+    bool IsValid() const { return m_valid; }
 
 protected:
+    // The int of element `index` of the description copy, 0 when there is no such element.
+    int ElementInt(int index) const;
+    const char* ElementText(int index) const;
+
     std::vector<uint8_t> m_desc;  // the item's own copy of its description package
     uint32_t m_id = 0;
+    bool m_valid = false;
 };
 
 template <typename CharT>
@@ -54,6 +61,16 @@ public:
     bool ParseArgs(void*& cursor, int& remaining) override;
 
 protected:
+    // Decoded minimum and step: mantissas scaled to one exponent, that exponent after the type's
+    // scaling, and the fraction digits of the item's texts.
+    struct Scale {
+        int64_t min, step;
+        int exponent;
+        int digits;
+    };
+    Scale GetScale() const;
+    bool IsExtraIndex(int index, const char* caption) const;
+
     std::vector<const char*> m_exStrs;  // extra texts, inside the description copy
     int m_count = 0;                    // numeric values plus extra texts
     uint32_t m_step = 0, m_min = 0;     // step and minimum words
@@ -103,6 +120,7 @@ public:
 
     bool LoadGroup(uint32_t group);
     bool Open(uint32_t group);
+    bool IsOpen() const { return m_group != nullptr; }
     bool IsEnd() const { return m_pos >= m_count; }
     void Next();
 
@@ -111,6 +129,9 @@ public:
     uint32_t DescriptionSize() const { return m_descSize; }
 
 private:
+    void FetchDescription();
+    void FreeBuffers();
+
     uint8_t* m_group = nullptr;  // group package, 4096 bytes
     void* m_element = nullptr;
     int m_pos = 0, m_count = 0;

@@ -185,3 +185,15 @@ TEST(BoardFile, SecondProcessSeesTheSameBoard) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(QuilIoTest, ALibraryMarkedAbsentRefusesToLoad) {
+    Apply("fault quilio");
+    tolo::Module dll(LoadLibraryW((SystemDir() + L"\\QuilIo.dll").c_str()));
+    EXPECT_FALSE(dll);
+    Apply("fault quilacpi");
+    EXPECT_FALSE(tolo::Module(LoadLibraryW(L"quilacpiex.dll")));
+}
+
+}  // namespace

@@ -22,4 +22,13 @@ check() { # dll def ordinals?
 check "$bin/QuilIO.dll" "$sim/quilio/QuilIO.def" names
 check "$bin/quilacpiex.dll" "$sim/quilacpi/quilacpiex.def" names
 check "$bin/QuilAcpi.dll" "$sim/quilacpi/QuilAcpi.def" ordinals
+# Programs of the service build import QuilAcpi.dll by ordinal only, and never ordinal 8.
+for exe in "$bin"/test_bios.exe "$bin"/QuilFanControlService.exe; do
+  [ -f "$exe" ] || continue
+  imports=$(i686-w64-mingw32-objdump -p "$exe" | sed -n '/DLL Name: QuilAcpi.dll/,/^$/p' | sed -n '3,$p')
+  if [ -z "$imports" ] || echo "$imports" | grep -vqE '^\s+8[0-9a-f]{7}\s+[0-9]+\s+<none>$' ||
+     echo "$imports" | grep -qE '^\s+80000008\s'; then
+    echo "$exe: QuilAcpi.dll imports are not by ordinal only"; echo "$imports"; fail=1
+  fi
+done
 exit $fail
