@@ -5,6 +5,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build}
 "$top/scripts/build.sh"
-wine=$build/wine-run.sh
-"$wine" "$build/bin/simctl.exe" load "$(winepath_of() { WINEPREFIX=$build/wine/prefix winepath -w "$1" 2>/dev/null; }; winepath_of "$top/sim/boards/demo.board")"
-"$wine" "$build/bin/simctl.exe" show
+run() { "$build/wine-run.sh" "$@"; }
+board=$(WINEPREFIX=$build/wine/prefix winepath -w "$top/sim/boards/demo.board" 2>/dev/null)
+run "$build/bin/simctl.exe" load "$board"
+run "$build/bin/simctl.exe" show
