@@ -262,6 +262,43 @@ void AddMemory(uint32_t base, const std::vector<uint8_t>& bytes) {
     Fail("too many memory regions");
 }
 
+void SetBoardProduct(const std::string& product) {
+    BoardLock lock;
+    BoardState* s = State();
+    std::snprintf(s->product, sizeof s->product, "%s", product.c_str());
+
+    // The BIOS area 0xF0000-0xFFFFF with an SMBIOS 2.x entry point at 0xF0040 and the structure
+    // table at 0xF8000: a BIOS record without strings, the base board (type 2) and the end.
+    constexpr uint32_t kBase = 0xF0000, kEntry = 0x40, kTable = 0x8000;
+    std::vector<uint8_t> area(0x10000, 0);
+    std::vector<uint8_t> table = {0, 4, 0, 0, 0, 0};   // type 0, length 4, handle, no strings
+    const uint8_t board[] = {2, 8, 1, 0, 1, 2, 3, 0};  // manufacturer 1, product 2, version 3
+    table.insert(table.end(), board, board + sizeof board);
+    for (const std::string& text : {std::string("Quil"), product, std::string("1.0")}) {
+        table.insert(table.end(), text.begin(), text.end());
+        table.push_back(0);
+    }
+    table.push_back(0);
+    const uint8_t end[] = {127, 4, 2, 0, 0, 0};
+    table.insert(table.end(), end, end + sizeof end);
+    std::memcpy(area.data() + kTable, table.data(), table.size());
+    uint8_t* ep = area.data() + kEntry;
+    std::memcpy(ep, "_SM_", 4);
+    ep[5] = 0x1F, ep[6] = 2, ep[7] = 8;  // length, version 2.8
+    std::memcpy(ep + 0x10, "_DMI_", 5);
+    const uint16_t length = static_cast<uint16_t>(table.size());
+    const uint32_t address = kBase + kTable;
+    std::memcpy(ep + 0x16, &length, 2);
+    std::memcpy(ep + 0x18, &address, 4);
+
+    for (MemRegion& r : s->mem)
+        if (r.used && r.base == kBase && r.length >= area.size()) {
+            std::memcpy(s->memory + r.offset, area.data(), area.size());
+            return;
+        }
+    AddMemory(kBase, area);
+}
+
 uint8_t* PhysicalToView(uint32_t address, uint32_t length) {
     BoardState* s = State();
     const uint64_t end = uint64_t(address) + length;

@@ -65,6 +65,9 @@ void RemoveItem(uint32_t id);
 uint8_t* Blob(uint32_t offset);
 uint32_t BlobAlloc(uint32_t size);  // aborts when the blob is exhausted
 
+// The base-board product, also served as an SMBIOS entry point and table in physical memory.
+void SetBoardProduct(const std::string& product);
+
 // Physical memory.
 void AddMemory(uint32_t base, const std::vector<uint8_t>& bytes);
 // Pointer into this process's view of the state for [address, address + length), or null when

@@ -260,7 +260,7 @@ StatementTable CoreStatements() {
         {"product",
          [](const Args& a, std::string* err) {
              NEED(1);
-             std::strncpy(State()->product, a[0].text.c_str(), sizeof State()->product - 1);
+             SetBoardProduct(a[0].text);
              return true;
          }},
         {"fault",
