@@ -1,0 +1,24 @@
+// Reading the simulated chip's write log in the terms of the hardware monitor.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "board/Board.h"
+
+namespace test {
+
+struct RegWrite {
+    uint8_t bank, reg, value;
+    bool operator==(const RegWrite&) const = default;
+};
+
+// Hardware-monitor writes since seq `from` (ports or the firmware item), bank selects left out.
+std::vector<RegWrite> MonitorWrites(uint32_t from);
+// True when every chip write since `from` happened with the Super I/O lock held.
+bool AllWritesLocked(uint32_t from);
+// Readable form for failure messages.
+std::string Describe(const std::vector<RegWrite>& writes);
+
+}  // namespace test
