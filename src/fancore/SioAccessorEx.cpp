@@ -68,7 +68,10 @@ uint16_t SioAccessorEx::ReadWord(uint8_t reg) {
 // --- ITE register window -----------------------------------------------------------------------
 
 SioAccessITEMMap::SioAccessITEMMap(uint16_t chipId, const QuilIoBinding& io, uint32_t base)
-    : SioAccessorEx(chipId), m_io(io), m_base(base), m_view(static_cast<uint8_t*>(io.MapMem(base, kViewLength))) {}
+    : SioAccessorEx(chipId),
+      m_io(io),
+      m_base(base),
+      m_view(static_cast<uint8_t*>(io.MapMem(base, kViewLength))) {}
 
 SioAccessITEMMap::~SioAccessITEMMap() {
     m_io.UnmapMem(m_view, 0xFFFF);
