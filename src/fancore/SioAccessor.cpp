@@ -1,10 +1,9 @@
 #include "SioAccessor.h"
 
-#include <cpuid.h>
-
 #include <cstring>
 #include <initializer_list>
 
+#include "FintekFanEngine.h"
 #include "bios/AcpiLibrary.h"
 #include "bios/BiosInterface.h"
 
@@ -31,16 +30,6 @@ bool Masks(uint16_t id, uint16_t mask) {
     return (id & mask) == mask;
 }
 
-bool IsIntelProcessor() {
-    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(0, &eax, &ebx, &ecx, &edx)) return false;
-    char vendor[13] = {};
-    std::memcpy(vendor, &ebx, 4);
-    std::memcpy(vendor + 4, &edx, 4);
-    std::memcpy(vendor + 8, &ecx, 4);
-    return std::strcmp(vendor, "GenuineIntel") == 0;
-}
-
 // Where the ITE register window lies: the firmware says so on the boards that have the item,
 // otherwise the LPC bridge of Intel chipsets (bus 0, device 31, function 0, register 0x98).
 uint32_t IteWindowBase(const QuilIoBinding& io) {
@@ -50,7 +39,7 @@ uint32_t IteWindowBase(const QuilIoBinding& io) {
         GetBiosItemValue(kIteWindowBaseItem, &base);
         return static_cast<uint32_t>(base);
     }
-    if (IsIntelProcessor()) return io.ReadPciConfig(0, 31, 0, 0x98) & ~1u;
+    if (IsGenuineIntelCpu()) return io.ReadPciConfig(0, 31, 0, 0x98) & ~1u;
     return 0;
 }
 
