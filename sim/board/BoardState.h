@@ -29,7 +29,9 @@ struct SioState {
     uint8_t cfgIndex;    // last index written to 0x2E in configuration mode
     uint8_t hwmIndex;    // last index written to 0x295
     uint8_t bank;        // selected monitor bank (register 0x4E of every bank)
-    uint8_t reserved[3];
+    uint8_t idGateReg;   // the id registers read 0xFF while cfg[0][idGateReg] & idGateMask
+    uint8_t idGateMask;  // 0: the id is always visible
+    uint8_t reserved;
     uint32_t iteMemBase;         // physical base of the ITE register window, 0 when the chip has none
     uint8_t cfg[kSioLdns][256];  // registers 0x00-0x2F are global and live in cfg[0]
     uint8_t hwm[kHwmBanks][256];

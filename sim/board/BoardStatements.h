@@ -22,4 +22,7 @@ bool Number(const Token& t, long long* v);
 bool Num(const Args& a, size_t i, long long* v, std::string* err);
 bool ParseBytes(const Args& a, size_t from, std::vector<uint8_t>* out, std::string* err);
 
+// Statements of the parts of the board (each defined beside the part it describes).
+StatementTable SioStatements();
+
 }  // namespace sim

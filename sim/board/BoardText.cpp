@@ -284,6 +284,7 @@ StatementTable CoreStatements() {
 const StatementTable& Handlers() {
     static const StatementTable table = [] {
         StatementTable t = CoreStatements();
+        t.merge(SioStatements());
         // Each further part of the board adds its statements here.
         return t;
     }();

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "Board.h"
+#include "BoardStatements.h"
 
 namespace sim {
 
@@ -18,6 +19,12 @@ constexpr uint8_t kIteKey[] = {0x87, 0x01, 0x55, 0x55};
 uint8_t& ConfigRegister(SioState& c, uint8_t reg) {
     const uint8_t ldn = c.cfg[0][0x07] % kSioLdns;
     return reg < 0x30 ? c.cfg[0][reg] : c.cfg[ldn][reg];
+}
+
+uint8_t ReadConfigRegister(SioState& c, uint8_t reg) {
+    const bool idHidden = c.idGateMask && (c.cfg[0][c.idGateReg] & c.idGateMask);
+    if ((reg == 0x20 || reg == 0x21) && idHidden) return 0xFF;
+    return ConfigRegister(c, reg);
 }
 
 void EntryKeyByte(SioState& c, uint8_t v) {
@@ -66,7 +73,7 @@ uint8_t SioPortRead(uint16_t port) {
     SioState& c = State()->sio;
     switch (port) {
         case kIndexPort: return c.configMode ? c.cfgIndex : 0xFF;
-        case kDataPort: return c.configMode ? ConfigRegister(c, c.cfgIndex) : 0xFF;
+        case kDataPort: return c.configMode ? ReadConfigRegister(c, c.cfgIndex) : 0xFF;
         case kHwmIndex: return c.hwmIndex;
         case kHwmData: return c.family == SioFamily::None ? 0xFF : MonitorRead(c.bank, c.hwmIndex);
         default: return 0xFF;
@@ -106,6 +113,23 @@ void SioPortWrite(uint16_t port, uint8_t value) {
             return;
         default: return;
     }
+}
+
+StatementTable SioStatements() {
+    return {
+        {"id-gate",
+         [](const Args& a, std::string* err) {
+             long long reg, mask;
+             if (!Num(a, 0, &reg, err) || !Num(a, 1, &mask, err)) return false;
+             if (reg < 0 || reg >= 0x30) {
+                 *err = "the gate is a global configuration register (below 0x30)";
+                 return false;
+             }
+             State()->sio.idGateReg = static_cast<uint8_t>(reg);
+             State()->sio.idGateMask = static_cast<uint8_t>(mask);
+             return true;
+         }},
+    };
 }
 
 }  // namespace sim
