@@ -1,12 +1,12 @@
 // The Super I/O accessor over the simulated chips: detection, the access variants, the lock shared
 // with other processes, and the fan mode registers as the chip's write log records them.
-#include <cpuid.h>
 #include <windows.h>
 
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include "fancore/FintekFanEngine.h"
 #include "fancore/SioAccessor.h"
 #include "support/BoardTest.h"
 #include "support/Capture.h"
@@ -22,12 +22,6 @@ std::string ReadBoardFile(const std::string& name) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-bool HostIsIntel() {
-    unsigned int a, b, c, d;
-    if (!__get_cpuid(0, &a, &b, &c, &d)) return false;
-    return b == 0x756E6547 && d == 0x49656E69 && c == 0x6C65746E;  // "Genu" "ineI" "ntel"
 }
 
 template <typename Variant>
@@ -376,27 +370,37 @@ TEST_F(WindowAccess, BanksAreOffsetsOfTheWindow) {
 
 // Without the firmware's item the base comes from the LPC bridge on Intel processors and is 0
 // elsewhere, where nothing is mapped: the accessor then reads 0xFF and writes nothing.
+void Vendor(uint32_t regs[4], const char* name) {
+    regs[0] = 0x16;
+    std::memcpy(&regs[1], name, 4);
+    std::memcpy(&regs[3], name + 4, 4);
+    std::memcpy(&regs[2], name + 8, 4);
+}
+
 class WindowFromLpcBridge : public SioTest {
 public:
     WindowFromLpcBridge()
         : SioTest("chip 0x8626 3\nite-window 0xFE000000\npci 0 31 0 0x98 0xFE000001\nhwm 0 0x10 0x11") {}
 };
 
-TEST_F(WindowFromLpcBridge, BaseFollowsTheProcessorVendor) {
+TEST_F(WindowFromLpcBridge, OnIntelTheBridgeGivesTheBase) {
+    g_cpuidSource = [](uint32_t, uint32_t regs[4]) { Vendor(regs, "GenuineIntel"); };
     SioAccessor& a = SioAccessor::Instance();
     ASSERT_TRUE(Uses<SioAccessITEMMap>(a));
-    auto& window = static_cast<SioAccessITEMMap&>(a.Access());
-    if (HostIsIntel()) {
-        EXPECT_EQ(window.Base(), 0xFE000000u);
-        EXPECT_EQ(a.ReadByte(0x10), 0x11);
-    } else {
-        EXPECT_EQ(window.Base(), 0u);
-        EXPECT_EQ(a.ReadByte(0x10), 0xFF);
-        a.WriteByte(0x10, 0x22);
-        a.SetBank(1);
-        EXPECT_EQ(a.ReadByte(0x10), 0xFF);
-        EXPECT_EQ(Board()->sio.hwm[0][0x10], 0x11);
-    }
+    EXPECT_EQ(static_cast<SioAccessITEMMap&>(a.Access()).Base(), 0xFE000000u);  // enable bit cleared
+    EXPECT_EQ(a.ReadByte(0x10), 0x11);
+}
+
+TEST_F(WindowFromLpcBridge, ElsewhereNothingIsMapped) {
+    g_cpuidSource = [](uint32_t, uint32_t regs[4]) { Vendor(regs, "AuthenticAMD"); };
+    SioAccessor& a = SioAccessor::Instance();
+    ASSERT_TRUE(Uses<SioAccessITEMMap>(a));
+    EXPECT_EQ(static_cast<SioAccessITEMMap&>(a.Access()).Base(), 0u);
+    EXPECT_EQ(a.ReadByte(0x10), 0xFF);
+    a.WriteByte(0x10, 0x22);
+    a.SetBank(1);
+    EXPECT_EQ(a.ReadByte(0x10), 0xFF);
+    EXPECT_EQ(Board()->sio.hwm[0][0x10], 0x11);
 }
 
 // --- fan mode registers ------------------------------------------------------------------------
