@@ -26,8 +26,12 @@ constexpr uint32_t kFanModeItem0 = 0x04070000;
 constexpr uint32_t kFanModeItems[] = {0x04070010, 0x04070070, 0x04070060, 0x04070050,
                                       0x04070040, 0x04070030, 0x04070020, 0x04070000};
 
+// The id that detection leaves when no chip answered carries every mask bit: it belongs to no
+// chip class, so that a board without a chip does not offer extended fan control.
+constexpr uint16_t kNoChip = 0xFFF0;
+
 bool Masks(uint16_t id, uint16_t mask) {
-    return (id & mask) == mask;
+    return id != kNoChip && (id & mask) == mask;
 }
 
 // Where the ITE register window lies: the firmware says so on the boards that have the item,

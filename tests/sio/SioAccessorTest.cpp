@@ -70,8 +70,8 @@ const ChipCase kChips[] = {
     {"winbond-b070", 0xB070, Access::Ports, false, false, false, false, 0, 50, 16, false},
     {"fintek-1007", 0x1007, Access::Ports, false, false, false, false, 0, 50, 16, false},
     {"fintek-1118", 0x1118, Access::Ports, false, false, false, false, 0, 50, 16, false},
-    // 0xFFF0 carries every mask bit, so the mask-based classes all answer yes.
-    {"absent", 0xFFF0, Access::Ports, false, true, true, false, 2, 50, 16, false},
+    // No chip: 0xFFF0 carries every mask bit but belongs to no class.
+    {"absent", 0xFFF0, Access::Ports, false, false, false, false, 0, 50, 16, false},
 };
 
 void PrintTo(const ChipCase& c, std::ostream* os) {
