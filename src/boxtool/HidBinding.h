@@ -4,8 +4,9 @@
 // one behind the same table before the transport is created.
 #pragma once
 
-#include <setupapi.h>
 #include <windows.h>
+// SetupAPI needs the base types first.
+#include <setupapi.h>
 
 // mingw's HID headers have no C linkage of their own.
 extern "C" {
