@@ -35,14 +35,6 @@ constexpr uint8_t kTemperature1 = 0x2A, kTemperatureOther = 0x2B;
 
 constexpr int kMaxPwm = 255;
 
-int ClampDuty(int duty) {
-    return std::clamp(duty, 0, kMaxPwm);
-}
-
-int Steps(float slope, int degrees) {
-    return static_cast<int>(slope * static_cast<float>(degrees));
-}
-
 }  // namespace
 
 const Ite8626EngineImp::KindRegisters* Ite8626EngineImp::RegistersOf(int kind) {

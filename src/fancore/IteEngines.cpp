@@ -18,10 +18,6 @@ uint8_t Wide8720Duty(int pwm) {
     return static_cast<uint8_t>(pwm * 2 + 1);
 }
 
-int ClampDuty(int duty) {
-    return std::clamp(duty, 0, kMaxPwm);
-}
-
 // Off, start and full temperature, start PWM, slope and interval, in register order.
 void WriteBlock(uint8_t base, uint8_t off, uint8_t startTemp, uint8_t fullTemp, uint8_t startPwm,
                 uint8_t slope, uint8_t interval) {
@@ -249,10 +245,8 @@ bool Ite8721EngineImp::ReadCurve(FanPoints* out, int fan) {
     const uint8_t slope2 = Read(segment + 1);
     const int x2 = full;
     const int x1 = slope2 ? std::min(temp2, x2) : x2;
-    const int y1 = ClampDuty(y0 + static_cast<int>(Slope(Read(base + kSlope)) * static_cast<float>(x1 - x0)));
-    const int y2 = temp2 == kNoSegment || slope2 == 0
-                       ? 255
-                       : ClampDuty(y1 + static_cast<int>(Slope(slope2) * static_cast<float>(x2 - x1)));
+    const int y1 = ClampDuty(y0 + Steps(Slope(Read(base + kSlope)), x1 - x0));
+    const int y2 = temp2 == kNoSegment || slope2 == 0 ? 255 : ClampDuty(y1 + Steps(Slope(slope2), x2 - x1));
     *out = {{x0, y0}, {x1, y1}, {x2, y2}, {full, 255}};
     return true;
 }

@@ -44,17 +44,24 @@ void IteFanEngine::Write(uint8_t reg, uint8_t value) {
     SioAccessor::Instance().WriteByte(reg, value);
 }
 
+int IteFanEngine::Steps(float slope, int degrees) {
+    return static_cast<int>(slope * static_cast<float>(degrees));
+}
+
+int IteFanEngine::ClampDuty(int duty) {
+    return std::clamp(duty, 0, 255);
+}
+
 int IteFanEngine::CurveDuty(uint8_t base, uint8_t temp2Reg, int temperature, int maximum) {
     const int t = temperature ? temperature : Read(kChipTemperature);
     const int start = Read(base + kStartTemp);
     const int full = Read(base + kFullTemp);
     int v = Read(base + kStartPwm);
     if (full < t) return maximum;
-    if (start < t) v += static_cast<int>(Slope(Read(base + kSlope)) * static_cast<float>(t - start));
+    if (start < t) v += Steps(Slope(Read(base + kSlope)), t - start);
     if (temp2Reg) {
         const int temp2 = Read(temp2Reg);
-        if (temp2 != 0xFF && temp2 < t)
-            v += static_cast<int>(Slope(Read(temp2Reg + 1)) * static_cast<float>(t - temp2));
+        if (temp2 != 0xFF && temp2 < t) v += Steps(Slope(Read(temp2Reg + 1)), t - temp2);
     }
     return std::min(v, maximum);
 }

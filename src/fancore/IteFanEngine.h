@@ -36,6 +36,10 @@ public:
     static void Write(uint8_t reg, uint8_t value);
 
 protected:
+    // Whole PWM steps over `degrees` at `slope` steps per degree (single precision, truncated).
+    static int Steps(float slope, int degrees);
+    // A computed duty, kept within 0..255.
+    static int ClampDuty(int duty);
     // The duty the automatic curve of the block at `base` gives at `temperature` (0: the chip's
     // own reading in register 0x29), with the second segment at temp2Reg/temp2Reg + 1 unless
     // temp2Reg is 0; at most `maximum`.
