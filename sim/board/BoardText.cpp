@@ -285,6 +285,7 @@ const StatementTable& Handlers() {
     static const StatementTable table = [] {
         StatementTable t = CoreStatements();
         t.merge(SioStatements());
+        t.merge(BoxStatements());
         // Each further part of the board adds its statements here.
         return t;
     }();

@@ -149,6 +149,7 @@ const wchar_t* TOrbixBoxUsb::FindDevice(uint16_t vendorId, uint16_t productId) {
 
 bool TOrbixBoxUsb::OpenDevice(const wchar_t* path) {
     device_.Reset();
+    if (!HidLibraryBound()) return false;
     device_.Reset(g_hidBinding.CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                            nullptr));
