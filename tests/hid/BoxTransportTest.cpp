@@ -285,14 +285,18 @@ TEST_F(BoxTest, DevicesThatCannotBeOpenedAreSkippedInTheSearch) {
 }
 
 TEST_F(BoxTest, APathLongerThanThePathBuffersIsSkippedNotCut) {
-    // The long path starts with the box's own path: cut at the buffer it would name that box.
-    std::string longPath = std::string(kOtherBoxPath) + std::string(300 - sizeof(kOtherBoxPath), 'x');
-    Reload("box " + Quoted(longPath) + "\nbox " + Quoted(kBoxPath));
+    // Cut to the 259 characters the buffers hold, the box's long path would name the keyboard.
+    std::string keyboard = std::string(kKeyboardPath) + std::string(259 - (sizeof(kKeyboardPath) - 1), 'k');
+    std::string longPath = keyboard + "&mi_02";
+    Reload("box " + Quoted(longPath) + "\nhid 0x046D 0xC31C " + Quoted(keyboard) + "\nbox " +
+           Quoted(kBoxPath));
     test::TraceCapture traces;
     TOrbixBoxUsb usb;
     ASSERT_TRUE(usb.ConnectToBox());
     EXPECT_EQ(usb.DevicePaths().at(0), Wide(longPath));  // listed whole
     EXPECT_EQ(traces.Lines().at(0), Wide(kBoxPath));
+    ASSERT_TRUE(usb.SetVolume(60));
+    EXPECT_EQ(sim::BoxReports().at(0).iface, 2u);
     EXPECT_EQ(Box().interfaces[0].opens, 0u);
 }
 
