@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "FanPoint.h"
 #include "SioAccessorEx.h"
 #include "system/Handles.h"
 
@@ -66,6 +67,29 @@ public:
     // Writes a fan's mode registers after a profile was applied; mode 1, anything else counts
     // as 0.
     void ApplyFanMode(int fan, int mode);
+
+    // Chip-neutral fan operations: each decides the chip family, checks its gate and forwards to
+    // that family's engine. `fan` is the chip fan number of the per-fan control object. Getters
+    // write through out arguments the caller set to 0; the result says whether the chip family
+    // handles the operation.
+    bool GetFanDuty(uint8_t* duty, int fan, int temperature);
+    bool SetFanDuty(int fan, uint8_t percent);
+    bool GetFanCurve(FanPoints* points, int fan);
+    bool IsRpmMode(int fan, bool* on);
+    bool EnableRpmMode(int fan, bool on);
+    bool GetRpmTolerance(int fan, int* value);
+    bool SetRpmTolerance(int fan, int value);
+    bool GetStepDownTime(int fan, int* value);
+    bool SetStepDownTime(int fan, int value);
+    bool GetStepUpTime(int fan, int* value);
+    bool SetStepUpTime(int fan, int value);
+    bool GetTempTolerance(int fan, int* value);
+    bool SetTempTolerance(int fan, int value);
+    bool GetStepUnit(int fan, int* value);
+    bool SetStepUnit(int fan, int value);
+    bool GetT1DelayTime(int fan, int* value);
+    bool SetT1DelayTime(int fan, int value);
+    bool IsSupportFanStop();
 
 private:
     SioAccessor();
