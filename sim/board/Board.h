@@ -79,6 +79,9 @@ PciDevice* FindPci(uint8_t bus, uint8_t device, uint8_t function, bool create);
 uint32_t PciConfigRead(uint32_t address);  // address as written to 0xCF8
 void PciConfigWrite(uint32_t address, uint32_t value);
 MsrEntry* FindMsr(uint32_t index, bool create);
+// A copy of bus 0's configuration space as the PCI Express window at State()->pcieBase shows it
+// (taken at the call; writes to it stay in this process), or null outside the window.
+uint8_t* PcieWindowView(uint32_t address, uint32_t length);
 
 // Super I/O chip.
 void SetChip(uint16_t chipId, uint8_t revision, SioFamily family);

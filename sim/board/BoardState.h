@@ -126,6 +126,7 @@ struct BoardState {
     uint32_t libraryFaults;  // LibraryFault bits
     uint32_t quilIoOpenCalls;
     uint32_t pciAddress;  // last value written to 0xCF8
+    uint32_t pcieBase;    // physical base of bus 0's PCI Express configuration window, 0 when none
     char product[64];     // SMBIOS base-board product, for the board readers
     SioState sio;
     AcpiState acpi;

@@ -25,5 +25,6 @@ bool ParseBytes(const Args& a, size_t from, std::vector<uint8_t>* out, std::stri
 // Statements of the parts of the board (each defined beside the part it describes).
 StatementTable SioStatements();
 StatementTable BoxStatements();
+StatementTable AcpiTableStatements();
 
 }  // namespace sim

@@ -286,6 +286,7 @@ const StatementTable& Handlers() {
         StatementTable t = CoreStatements();
         t.merge(SioStatements());
         t.merge(BoxStatements());
+        t.merge(AcpiTableStatements());
         // Each further part of the board adds its statements here.
         return t;
     }();

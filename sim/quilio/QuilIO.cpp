@@ -48,7 +48,8 @@ void __stdcall QUILIO_OutPortD(WORD port, DWORD value) {
 }
 
 void* __stdcall QUILIO_MapMem(DWORD address, DWORD length) {
-    return sim::PhysicalToView(address, length);
+    if (uint8_t* p = sim::PhysicalToView(address, length)) return p;
+    return sim::PcieWindowView(address, length);
 }
 
 // Views point straight into the board's mapping: there is nothing to release.
