@@ -1,0 +1,520 @@
+#include "FanStore.h"
+
+#include <windows.h>
+
+#include <tinyxml.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bios/AcpiLibrary.h"
+#include "bios/BiosInterface.h"
+#include "system/Trace.h"
+
+namespace {
+
+std::string g_pathOverride;
+
+bool MoveIntoPlace(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::string Lower(const char* name) {
+    std::string s = name ? name : "";
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool HasKey(const char* key) {
+    return key && *key;
+}
+
+bool EqualKeysNoCase(const char* a, const char* b) {
+    const size_t n = std::strlen(a);
+    if (n != std::strlen(b)) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+bool KeyMatches(const TiXmlElement* e, const char* key) {
+    const char* attribute = e->Attribute("key");
+    if (!HasKey(key)) return attribute == nullptr;
+    return attribute && EqualKeysNoCase(attribute, key);
+}
+
+TiXmlElement* FindOrCreateKeyedElement(TiXmlNode* node, const char* name, const char* key, bool create) {
+    if (!node) return nullptr;
+    const std::string lower = Lower(name);
+    for (TiXmlNode* child = node->FirstChild(lower.c_str()); child;
+         child = child->NextSibling(lower.c_str())) {
+        TiXmlElement* e = child->ToElement();
+        if (!e) break;
+        if (KeyMatches(e, key)) return e;
+    }
+    if (!create) return nullptr;
+    auto* e = new TiXmlElement(lower.c_str());
+    if (HasKey(key)) e->SetAttribute("key", key);
+    node->LinkEndChild(e);
+    return e;
+}
+
+TiXmlText* FirstText(TiXmlNode* e) {
+    TiXmlNode* first = e->FirstChild();
+    return first ? first->ToText() : nullptr;
+}
+
+bool SetText(TiXmlNode* e, const std::string& text) {
+    if (!e->FirstChild()) {
+        e->LinkEndChild(new TiXmlText(text.c_str()));
+        return true;
+    }
+    TiXmlText* t = FirstText(e);
+    if (!t) return false;
+    t->SetValue(text.c_str());
+    return true;
+}
+
+std::string Decimal(int v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%d", v);
+    return buf;
+}
+
+std::string ExecutableDirectory() {
+    std::vector<char> buf(128);
+    DWORD n;
+    while ((n = GetModuleFileNameA(nullptr, buf.data(), static_cast<DWORD>(buf.size()))) == buf.size())
+        buf.resize(buf.size() * 2);
+    std::string path(buf.data(), n);
+    size_t cut = path.rfind('\\');
+    if (cut == std::string::npos) cut = path.find(':');
+    return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+// A document that starts with the declaration and then an element: that element.
+TiXmlElement* RootOf(TiXmlDocument& doc) {
+    TiXmlNode* first = doc.FirstChild();
+    if (!first || !first->ToDeclaration()) return nullptr;
+    TiXmlNode* next = first->NextSibling();
+    return next ? next->ToElement() : nullptr;
+}
+
+}  // namespace
+
+FanStoreReplaceFn g_fanStoreReplace = &MoveIntoPlace;
+
+void UseFanStorePath(const std::string& path) {
+    g_pathOverride = path;
+}
+
+int FanStoreKeyFromFanType(int fanType) {
+    switch (fanType) {
+        case 0:
+        case 1: return 0;
+        case 2:
+        case 3: return 1;
+        case 4: return 2;
+        case 6: return 3;
+        case 8: return 4;
+        case 10: return 5;
+        default: return fanType < 100 ? fanType : fanType - 94;
+    }
+}
+
+// --- FanStoreNode -------------------------------------------------------------------------------
+
+FanStoreNode FanStoreNode::Child(const char* name, const char* key) const {
+    return FanStoreNode(FindOrCreateKeyedElement(m_node, name, key, true));
+}
+
+FanStoreNode FanStoreNode::Find(const char* name, const char* key) const {
+    if (!m_node) return {};
+    const std::string lower = Lower(name);
+    if (!HasKey(key)) return FanStoreNode(m_node->FirstChild(lower.c_str()));
+    for (TiXmlElement* e = m_node->FirstChildElement(lower.c_str()); e;
+         e = e->NextSiblingElement(lower.c_str()))
+        if (KeyMatches(e, key)) return FanStoreNode(e);
+    return {};
+}
+
+void FanStoreNode::Remove(const char* name, const char* key) const {
+    if (TiXmlElement* e = FindOrCreateKeyedElement(m_node, name, key, false)) m_node->RemoveChild(e);
+}
+
+bool FanStoreNode::GetString(const char* name, std::string* out) const {
+    TiXmlElement* e = FindOrCreateKeyedElement(m_node, name, nullptr, false);
+    if (!e) {
+        tolo::TraceF("type=%s key=%s", Lower(name).c_str(), "(null)");
+        return false;
+    }
+    if (!e->FirstChild()) e->LinkEndChild(new TiXmlText(""));
+    TiXmlText* t = FirstText(e);
+    if (!t) return false;
+    *out = t->Value();
+    return true;
+}
+
+bool FanStoreNode::GetInt(const char* name, int* out) const {
+    std::string text;
+    if (!GetString(name, &text)) return false;
+    *out = std::atoi(text.c_str());
+    return true;
+}
+
+bool FanStoreNode::SetString(const char* name, const std::string& text) const {
+    TiXmlElement* e = FindOrCreateKeyedElement(m_node, name, nullptr, true);
+    return e && SetText(e, text);
+}
+
+bool FanStoreNode::SetInt(const char* name, int value) const {
+    return SetString(name, Decimal(value));
+}
+
+bool FanStoreNode::GetOwnInt(int* out) const {
+    if (!m_node) return false;
+    if (!m_node->FirstChild()) {
+        *out = 0;
+        return true;
+    }
+    if (TiXmlText* t = FirstText(m_node)) *out = std::atoi(t->Value());
+    return true;
+}
+
+bool FanStoreNode::SetOwnInt(int value) const {
+    return m_node && SetText(m_node, Decimal(value));
+}
+
+// --- FanStore -----------------------------------------------------------------------------------
+
+FanStore& FanStore::Instance() {
+    static FanStore* store = new FanStore;  // lives until the process ends
+    return *store;
+}
+
+FanStore::FanStore() {
+    m_path = g_pathOverride.empty() ? ExecutableDirectory() + "FanStore.xml" : g_pathOverride;
+    Open(m_path, true);
+}
+
+bool FanStore::Open(const std::string& path, bool create) {
+    auto doc = std::make_unique<TiXmlDocument>();
+    if (!doc->LoadFile(path.c_str(), TIXML_DEFAULT_ENCODING)) {
+        if (!create) return false;
+        doc->LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", "no"));
+        doc->LinkEndChild(new TiXmlElement("root"));
+        if (!RootOf(*doc)) {
+            // What survived of a broken file is no usable document: keep the broken file aside
+            // and start from an empty one rather than run without settings.
+            CopyFileA(path.c_str(), (path + ".bad").c_str(), FALSE);
+            doc = std::make_unique<TiXmlDocument>();
+            doc->LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", "no"));
+            doc->LinkEndChild(new TiXmlElement("root"));
+        }
+        m_document = std::move(doc);
+        if (!Save()) {
+            m_document.reset();
+            return false;
+        }
+        doc = std::move(m_document);
+    }
+    TiXmlElement* root = RootOf(*doc);
+    if (!root) return false;
+    m_document = std::move(doc);
+    m_root = root;
+    return true;
+}
+
+bool FanStore::Save() {
+    if (!m_document) return false;
+    // The file on disk is always a whole document: the old one until the new one is complete.
+    const std::string temporary = m_path + ".tmp";
+    if (!m_document->SaveFile(temporary.c_str())) {
+        DeleteFileA(temporary.c_str());
+        return false;
+    }
+    if (!g_fanStoreReplace(temporary.c_str(), m_path.c_str())) {
+        DeleteFileA(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+FanStoreNode FanStore::Root() const {
+    return FanStoreNode(m_document ? m_root : nullptr);
+}
+
+FanStoreNode FanStore::Fan(int fanType) const {
+    return Root().Child("fan", Decimal(FanStoreKeyFromFanType(fanType)).c_str());
+}
+
+int FanStore::GetFanInt(int fanType, const char* name) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    int v = 0;
+    Fan(fanType).GetInt(name, &v);
+    return v;
+}
+
+bool FanStore::SetFanInt(int fanType, const char* name, int value) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    FanStoreNode fan = Fan(fanType);
+    if (fan.IsNull()) return false;
+    fan.SetInt(name, value);
+    return Save();
+}
+
+int FanStore::GetTopInt(const char* name) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    FanStoreNode node = Root().Find(name);
+    if (node.IsNull()) return -1;
+    int v = 0;
+    node.GetOwnInt(&v);
+    return v;
+}
+
+bool FanStore::SetTopInt(const char* name, int value) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    FanStoreNode node = Root().Child(name);
+    if (node.IsNull()) return false;
+    node.SetOwnInt(value);
+    return Save();
+}
+
+int FanStore::GetIsChangeFan() {
+    return GetTopInt("IsChangeFan");
+}
+int FanStore::GetGpio34() {
+    return GetTopInt("GPIO34");
+}
+int FanStore::GetInverse() {
+    return GetTopInt("Inverse");
+}
+bool FanStore::SetIsChangeFan(uint8_t value) {
+    return SetTopInt("IsChangeFan", value);
+}
+bool FanStore::SetGpio34(uint8_t value) {
+    return SetTopInt("GPIO34", value);
+}
+
+bool FanStore::GetEcFanOff(int fanType) {
+    return GetFanInt(fanType, "EcFanOff") != 0;
+}
+bool FanStore::GetRpmMode(int fanType) {
+    return GetFanInt(fanType, "rpmmode") != 0;
+}
+int FanStore::GetFanSourceIndex(int fanType) {
+    return GetFanInt(fanType, "FanSourceIndex");
+}
+int FanStore::GetManualMode(int fanType) {
+    return GetFanInt(fanType, "manualmode");
+}
+int FanStore::GetRpmDuty(int fanType) {
+    return GetFanInt(fanType, "rpmduty");
+}
+int FanStore::GetTolerance(int fanType) {
+    return GetFanInt(fanType, "Tolerance");
+}
+int FanStore::GetRpm(int fanType) {
+    return GetFanInt(fanType, "rpm");
+}
+int FanStore::GetStepDownTime(int fanType) {
+    return GetFanInt(fanType, "StepDownTime");
+}
+int FanStore::GetStepUnit(int fanType) {
+    return GetFanInt(fanType, "StepUnit");
+}
+int FanStore::GetStepUpTime(int fanType) {
+    return GetFanInt(fanType, "StepUpTime");
+}
+int FanStore::GetT1DelayTime(int fanType) {
+    return GetFanInt(fanType, "T1DelayTime");
+}
+
+bool FanStore::SetEcFanOff(int fanType, uint8_t value) {
+    return SetFanInt(fanType, "EcFanOff", value);
+}
+bool FanStore::SetEcEnable(int fanType, int value) {
+    return SetFanInt(fanType, "EcEnable", value);
+}
+bool FanStore::SetFanSourceIndex(int fanType, int value) {
+    return SetFanInt(fanType, "FanSourceIndex", value);
+}
+bool FanStore::SetManualMode(int fanType, int value) {
+    return SetFanInt(fanType, "manualmode", value);
+}
+bool FanStore::SetRpmMode(int fanType, int value) {
+    return SetFanInt(fanType, "rpmmode", value);
+}
+bool FanStore::SetRpmDuty(int fanType, int value) {
+    return SetFanInt(fanType, "rpmduty", value);
+}
+bool FanStore::SetTolerance(int fanType, int value) {
+    return SetFanInt(fanType, "Tolerance", value);
+}
+bool FanStore::SetRpm(int fanType, int value) {
+    return SetFanInt(fanType, "rpm", value);
+}
+bool FanStore::SetStepDownTime(int fanType, int value) {
+    return SetFanInt(fanType, "StepDownTime", value);
+}
+bool FanStore::SetStepUnit(int fanType, int value) {
+    return SetFanInt(fanType, "StepUnit", value);
+}
+bool FanStore::SetStepUpTime(int fanType, int value) {
+    return SetFanInt(fanType, "StepUpTime", value);
+}
+bool FanStore::SetT1DelayTime(int fanType, int value) {
+    return SetFanInt(fanType, "T1DelayTime", value);
+}
+
+bool FanStore::GetEcEnable(int fanType) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    FanStoreNode fan = Root().Find("fan", Decimal(FanStoreKeyFromFanType(fanType)).c_str());
+    FanStoreNode value = fan.Find("EcEnable");
+    int v = 0;
+    return !value.IsNull() && value.GetOwnInt(&v) && v == 1;
+}
+
+bool FanStore::GetFanName(int fanType, std::string* name) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    Fan(fanType).GetString("FanName", name);
+    return true;
+}
+
+bool FanStore::SetFanName(int fanType, const std::string& name) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    FanStoreNode fan = Fan(fanType);
+    if (fan.IsNull()) return true;
+    fan.SetString("FanName", name);
+    Save();
+    return true;
+}
+
+void FanStore::ReadCurve(int fanType, FanPoints* points, bool second) {
+    ReadCurveByName(fanType, points, second ? "extracurve" : "curvedata");
+}
+
+void FanStore::ReadCurveByName(int fanType, FanPoints* points, const char* name) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    FanStoreNode curve = Fan(fanType).Child(name);
+    if (curve.IsNull()) return;
+    for (size_t i = 0; i < points->size(); ++i) {
+        FanStoreNode point = curve.Find("point", Decimal(static_cast<int>(i)).c_str());
+        if (point.IsNull()) continue;
+        int x = 0, y = 0;
+        point.GetInt("X", &x);
+        point.GetInt("Y", &y);
+        (*points)[i] = {x, y};
+    }
+}
+
+bool FanStore::WriteCurve(int fanType, const FanPoints& points, bool second) {
+    return WriteCurveByName(fanType, points, second ? "extracurve" : "curvedata");
+}
+
+bool FanStore::WriteCurveByName(int fanType, const FanPoints& points, const char* name) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    FanStoreNode curve = Fan(fanType).Child(name);
+    if (curve.IsNull()) return false;
+    for (size_t i = 0; i < points.size(); ++i) {
+        FanStoreNode point = curve.Child("point", Decimal(static_cast<int>(i)).c_str());
+        point.SetInt("X", points[i].temperature);
+        point.SetInt("Y", points[i].duty);
+    }
+    return Save();
+}
+
+bool FanStore::HasCurve(int fanType) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    // The file must still load; the answer comes from the document in memory.
+    TiXmlDocument check;
+    if (!check.LoadFile(m_path.c_str(), TIXML_DEFAULT_ENCODING) || !RootOf(check)) return false;
+    FanStoreNode fan = Root().Find("fan", Decimal(FanStoreKeyFromFanType(fanType)).c_str());
+    return !fan.IsNull() && !fan.Find("curvedata").IsNull();
+}
+
+std::vector<int> FanStore::ReadMultiSource(int fanType) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    std::vector<int> out;
+    FanStoreNode list = Fan(fanType).Find("MultiSourceIndex");
+    const int n = CountSourceSensorItems();
+    if (list.IsNull() || n <= 0) return out;
+    for (int i = 0; i < n; ++i) {
+        int v = 0;
+        list.GetInt(("source_" + Decimal(i)).c_str(), &v);
+        if (v == 0) break;
+        out.push_back(v);
+    }
+    return out;
+}
+
+bool FanStore::WriteMultiSource(int fanType, const std::vector<int>& values) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    FanStoreNode fan = Fan(fanType);
+    if (fan.IsNull()) return false;
+    fan.Remove("MultiSourceIndex");
+    FanStoreNode list = fan.Child("MultiSourceIndex");
+    for (size_t i = 0; i < values.size(); ++i)
+        list.SetInt(("source_" + Decimal(static_cast<int>(i))).c_str(), values[i]);
+    return Save();
+}
+
+void FanStore::ReadWeights(int fanType, std::vector<int>* weights) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    weights->clear();
+    FanStoreNode w = Fan(fanType).Find("weights");
+    const int n = CountSourceSensorItems();
+    if (w.IsNull()) {
+        weights->assign(n > 0 ? n : 0, 0);
+        if (!weights->empty()) (*weights)[0] = 100;
+        WriteWeights(fanType, *weights);
+        return;
+    }
+    for (int i = 0; i < n; ++i) {
+        int v = 0;
+        w.GetInt(("sensor_" + Decimal(i)).c_str(), &v);
+        weights->push_back(v);
+    }
+}
+
+bool FanStore::WriteWeights(int fanType, const std::vector<int>& weights) {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    FanStoreNode w = Fan(fanType).Child("weights");
+    if (w.IsNull()) return false;
+    for (size_t i = 0; i < weights.size(); ++i)
+        w.SetInt(("sensor_" + Decimal(static_cast<int>(i))).c_str(), weights[i]);
+    return Save();
+}
+
+// --- firmware queries ---------------------------------------------------------------------------
+
+int CountSourceSensorItems() {
+    acpi::Init();
+    GroupInfoTraverser group;
+    if (!group.Open(6)) return 0;
+    int n = 0;
+    for (; !group.IsEnd(); group.Next()) n += ((group.CurrentId() >> 16) & 0xF) == 3;
+    return n;
+}
+
+std::string GetBiosFanName(uint32_t itemId) {
+    GroupInfoTraverser group;
+    std::string name;
+    if (group.Open(4)) {
+        for (; !group.IsEnd(); group.Next()) {
+            if (group.CurrentId() != itemId) continue;
+            std::unique_ptr<BasicBiosItem<char>> item(CreateBiosItem<char>(group));
+            name = item->GetName();
+            break;
+        }
+    }
+    for (const char* marker : {"control", "Z-FAN"}) {
+        size_t at = name.find(marker);
+        if (at != std::string::npos) name.resize(at);
+    }
+    return name;
+}

@@ -1,0 +1,118 @@
+// The service's per-fan settings in "FanStore.xml" beside the executable: one TinyXML document in
+// memory, the whole file rewritten by every writer. Safe to use from several threads: every
+// operation holds the store's lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FanPoint.h"
+
+class TiXmlDocument;
+class TiXmlElement;
+class TiXmlNode;
+
+// A handle over one node of the store's document; the null handle has none. Names are stored in
+// lower case; an empty or null key means "no key".
+class FanStoreNode {
+public:
+    FanStoreNode() = default;
+    explicit FanStoreNode(TiXmlNode* node) : m_node(node) {}
+    bool IsNull() const { return m_node == nullptr; }
+    TiXmlNode* Node() const { return m_node; }
+
+    FanStoreNode Child(const char* name, const char* key = nullptr) const;
+    FanStoreNode Find(const char* name, const char* key = nullptr) const;
+    void Remove(const char* name, const char* key = nullptr) const;
+    bool GetInt(const char* name, int* out) const;
+    bool GetString(const char* name, std::string* out) const;
+    bool SetInt(const char* name, int value) const;
+    bool SetString(const char* name, const std::string& text) const;
+    bool GetOwnInt(int* out) const;
+    bool SetOwnInt(int value) const;
+
+private:
+    TiXmlNode* m_node = nullptr;
+};
+
+int FanStoreKeyFromFanType(int fanType);
+
+class FanStore {
+public:
+    static FanStore& Instance();
+
+    int GetIsChangeFan();
+    int GetGpio34();
+    int GetInverse();
+    bool GetEcFanOff(int fanType);
+    bool GetRpmMode(int fanType);
+    bool GetEcEnable(int fanType);
+    int GetFanSourceIndex(int fanType);
+    int GetManualMode(int fanType);
+    int GetRpmDuty(int fanType);
+    int GetTolerance(int fanType);
+    int GetRpm(int fanType);
+    int GetStepDownTime(int fanType);
+    int GetStepUnit(int fanType);
+    int GetStepUpTime(int fanType);
+    int GetT1DelayTime(int fanType);
+    bool GetFanName(int fanType, std::string* name);
+    // Fills the caller's entries (its size says how many) from the stored points.
+    void ReadCurve(int fanType, FanPoints* points, bool second);
+    void ReadCurveByName(int fanType, FanPoints* points, const char* name);
+    std::vector<int> ReadMultiSource(int fanType);
+    void ReadWeights(int fanType, std::vector<int>* weights);
+    bool HasCurve(int fanType);
+
+    bool SetIsChangeFan(uint8_t value);
+    bool SetGpio34(uint8_t value);
+    bool SetEcFanOff(int fanType, uint8_t value);
+    bool SetEcEnable(int fanType, int value);
+    bool SetFanSourceIndex(int fanType, int value);
+    bool SetManualMode(int fanType, int value);
+    bool SetRpmMode(int fanType, int value);
+    bool SetRpmDuty(int fanType, int value);
+    bool SetTolerance(int fanType, int value);
+    bool SetRpm(int fanType, int value);
+    bool SetStepDownTime(int fanType, int value);
+    bool SetStepUnit(int fanType, int value);
+    bool SetStepUpTime(int fanType, int value);
+    bool SetT1DelayTime(int fanType, int value);
+    bool SetFanName(int fanType, const std::string& name);
+    bool WriteCurve(int fanType, const FanPoints& points, bool second);
+    bool WriteCurveByName(int fanType, const FanPoints& points, const char* name);
+    bool WriteMultiSource(int fanType, const std::vector<int>& values);
+    bool WriteWeights(int fanType, const std::vector<int>& weights);
+
+    const std::string& Path() const { return m_path; }
+
+private:
+    FanStore();
+    bool Open(const std::string& path, bool create);
+    bool Save();
+    FanStoreNode Root() const;
+    FanStoreNode Fan(int fanType) const;  // created in memory when missing; null without a document
+    int GetFanInt(int fanType, const char* name);
+    bool SetFanInt(int fanType, const char* name, int value);
+    bool SetTopInt(const char* name, int value);
+    int GetTopInt(const char* name);
+
+    std::recursive_mutex m_lock;
+    std::unique_ptr<TiXmlDocument> m_document;
+    TiXmlElement* m_root = nullptr;
+    std::string m_path;
+};
+
+// The number of source sensors the firmware lists (BIOS group 6, items of type 3).
+int CountSourceSensorItems();
+// The firmware's name of the fan header whose BIOS mode item is `itemId` (BIOS group 4).
+std::string GetBiosFanName(uint32_t itemId);
+
+// For processes that are not the service (tests): the store's file, set before the first
+// Instance(), and the replace that puts a saved file in place.
+void UseFanStorePath(const std::string& path);
+using FanStoreReplaceFn = bool (*)(const char* from, const char* to);
+extern FanStoreReplaceFn g_fanStoreReplace;
