@@ -3,6 +3,7 @@
 
 #include <oleauto.h>
 #include <windows.h>
+#include <winsvc.h>
 
 #include <utility>
 
@@ -188,6 +189,31 @@ public:
 
 private:
     void* p_ = nullptr;
+};
+
+// A handle of the service control manager or of a service.
+class ServiceHandle {
+public:
+    ServiceHandle() = default;
+    explicit ServiceHandle(SC_HANDLE h) : h_(h) {}
+    ~ServiceHandle() { Reset(); }
+    ServiceHandle(ServiceHandle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
+    ServiceHandle& operator=(ServiceHandle&& o) noexcept {
+        if (this != &o) Reset(std::exchange(o.h_, nullptr));
+        return *this;
+    }
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+
+    SC_HANDLE Get() const { return h_; }
+    explicit operator bool() const { return h_ != nullptr; }
+    void Reset(SC_HANDLE h = nullptr) {
+        if (h_) CloseServiceHandle(h_);
+        h_ = h;
+    }
+
+private:
+    SC_HANDLE h_ = nullptr;
 };
 
 }  // namespace tolo

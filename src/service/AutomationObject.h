@@ -1,0 +1,80 @@
+// Base of the service's automation objects: reference counting, QueryInterface and IDispatch
+// through the type library for one dual interface.
+#pragma once
+
+#include <oaidl.h>
+#include <windows.h>
+
+#include "TypeLibrary.h"
+#include "system/Handles.h"
+
+namespace service {
+
+template <class Interface>
+class AutomationObject : public Interface {
+public:
+    AutomationObject(const AutomationObject&) = delete;
+    AutomationObject& operator=(const AutomationObject&) = delete;
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (!out) return E_POINTER;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, __uuidof(Interface)))
+            *out = static_cast<Interface*>(this);
+        else
+            *out = QueryOther(iid);
+        if (!*out) return E_NOINTERFACE;
+        static_cast<IUnknown*>(*out)->AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        LONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return n;
+    }
+
+    // IDispatch
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+        if (!count) return E_POINTER;
+        *count = 1;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
+        if (!info) return E_POINTER;
+        *info = nullptr;
+        if (index != 0) return DISP_E_BADINDEX;
+        return GetServiceTypeInfo(__uuidof(Interface), info);
+    }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID,
+                                            DISPID* ids) override {
+        if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+        tolo::ComPtr<ITypeInfo> info;
+        HRESULT hr = GetServiceTypeInfo(__uuidof(Interface), info.Put());
+        if (FAILED(hr)) return hr;
+        return DispGetIDsOfNames(info.Get(), names, count, ids);
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                     EXCEPINFO* exception, UINT* badArgument) override {
+        if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+        tolo::ComPtr<ITypeInfo> info;
+        HRESULT hr = GetServiceTypeInfo(__uuidof(Interface), info.Put());
+        if (FAILED(hr)) return hr;
+        return DispInvoke(static_cast<Interface*>(this), info.Get(), id, flags, params, result, exception,
+                          badArgument);
+    }
+
+protected:
+    // Created with one reference, which the creator owns.
+    AutomationObject() = default;
+    virtual ~AutomationObject() = default;
+
+    // Other interfaces of the object (a base interface, a connection-point container); null for
+    // none. The caller adds the reference.
+    virtual void* QueryOther(REFIID) { return nullptr; }
+
+private:
+    volatile LONG refs_ = 1;
+};
+
+}  // namespace service

@@ -1,0 +1,37 @@
+// Entry of QuilFanControlService.exe.
+#include <objbase.h>
+#include <process.h>
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "OsVersion.h"
+#include "RestoreThread.h"
+#include "ServiceIdentity.h"
+#include "ServiceModule.h"
+#include "bios/AcpiLibrary.h"
+#include "system/MessageBox.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (IsVistaOrLater()) acpi::Init();
+
+    // The fan manager waits for this event before it creates itself; nothing resets it.
+    g_hServiceEvent.Reset(CreateEventW(nullptr, TRUE, TRUE, service::kEventName));
+    if (!g_hServiceEvent) {
+        tolo::ShowMessageBoxW(L"CreateEvent failed", L"QuilFanControlService", MB_OK);
+        return 1;
+    }
+
+    // The restore thread owns its record and runs for the life of the process.
+    tolo::UniqueHandle restoreThread;
+    if (void* record = std::calloc(1, sizeof(RestoreThreadRecord))) {
+        restoreThread.Reset(
+            reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RestoreFanThreadProc, record, 0, nullptr)));
+        if (!restoreThread) std::free(record);
+    }
+
+    int result = g_module.Run(commandLine);
+    CoUninitialize();
+    return result;
+}

@@ -1,0 +1,357 @@
+#include "ServiceModule.h"
+
+#include <objbase.h>
+#include <process.h>
+
+#include <cstdio>
+#include <cwchar>
+
+#include "ClassFactory.h"
+#include "CommandLine.h"
+#include "QuilFanControlService_i.h"
+#include "Registrar.h"
+#include "ServiceIdentity.h"
+#include "system/MessageBox.h"
+
+// Declared by the platform's documentation (oleauto.h of the SDK); mingw's headers lack them.
+extern "C" HRESULT WINAPI RegisterTypeLibForUser(ITypeLib* library, OLECHAR* path, OLECHAR* helpDir);
+extern "C" HRESULT WINAPI UnRegisterTypeLibForUser(REFGUID libid, WORD major, WORD minor, LCID lcid,
+                                                   SYSKIND syskind);
+
+CQuilFanControlServiceModule g_module;
+tolo::UniqueHandle g_hServiceEvent;
+
+namespace {
+
+using service::Command;
+
+constexpr wchar_t kLocalService[] = L"LocalService";
+
+// The executable's full path; false when it cannot be read or does not fit.
+bool ModulePath(std::wstring* path) {
+    wchar_t buffer[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return false;
+    path->assign(buffer, n);
+    return true;
+}
+
+service::Registrar MakeRegistrar(bool perUser, const std::wstring& path) {
+    service::Registrar registrar = perUser ? service::Registrar(HKEY_CURRENT_USER, L"Software\\Classes")
+                                           : service::Registrar(HKEY_CLASSES_ROOT, L"");
+    registrar.AddReplacement(L"APPID", service::kAppId);
+    registrar.AddReplacement(L"MODULE", L"\"" + path + L"\"");
+    return registrar;
+}
+
+HRESULT RegisterTypeLibrary(bool perUser, const std::wstring& path) {
+    tolo::ComPtr<ITypeLib> library;
+    HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.Put());
+    if (FAILED(hr)) return hr;
+    auto* file = const_cast<wchar_t*>(path.c_str());
+    return perUser ? RegisterTypeLibForUser(library.Get(), file, nullptr)
+                   : RegisterTypeLib(library.Get(), file, nullptr);
+}
+
+HRESULT UnregisterTypeLibrary(bool perUser) {
+    HRESULT hr = perUser ? UnRegisterTypeLibForUser(LIBID_QuilFanControlServiceLib, 1, 0, 0x409, SYS_WIN32)
+                         : UnRegisterTypeLib(LIBID_QuilFanControlServiceLib, 1, 0, 0x409, SYS_WIN32);
+    // Removing what is not there succeeds, so that unregistering twice still removes the rest.
+    if (hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_LIBNOTREGISTERED) return S_OK;
+    return hr;
+}
+
+// An event source, deregistered when it goes.
+class EventSource {
+public:
+    explicit EventSource(const wchar_t* name) : h_(RegisterEventSourceW(nullptr, name)) {}
+    ~EventSource() {
+        if (h_) DeregisterEventSource(h_);
+    }
+    EventSource(const EventSource&) = delete;
+    EventSource& operator=(const EventSource&) = delete;
+    HANDLE Get() const { return h_; }
+
+private:
+    HANDLE h_;
+};
+
+}  // namespace
+
+CQuilFanControlServiceModule::CQuilFanControlServiceModule() : status_{} {
+    if (LoadStringW(GetModuleHandleW(nullptr), service::kServiceNameString, serviceName_, 256) <= 0)
+        wcscpy(serviceName_, service::kDefaultServiceName);
+    status_.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status_.dwCurrentState = SERVICE_STOPPED;
+    status_.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+}
+
+int CQuilFanControlServiceModule::Run(const wchar_t* commandLine) {
+    threadId_ = GetCurrentThreadId();
+    switch (service::ParseCommand(commandLine)) {
+        case Command::UnregServer: return UnregisterServer(false);
+        case Command::RegServer: return RegisterServer(false, false);
+        case Command::UnregServerPerUser: return UnregisterServer(true);
+        case Command::RegServerPerUser: return RegisterServer(true, false);
+        case Command::Service: return RegisterServer(false, true);
+        case Command::Run: break;
+    }
+    return Start();
+}
+
+LONG CQuilFanControlServiceModule::Lock() {
+    return InterlockedIncrement(&locks_);
+}
+
+LONG CQuilFanControlServiceModule::Unlock() {
+    LONG n = InterlockedDecrement(&locks_);
+    if (n == 0 && delayShutdown_ && shutdownEvent_) SetEvent(shutdownEvent_.Get());
+    return n;
+}
+
+void CQuilFanControlServiceModule::LogEvent(const wchar_t* text) const {
+    wchar_t message[256];
+    wcsncpy(message, text, 255);
+    message[255] = L'\0';
+    EventSource source(serviceName_);
+    if (source.Get()) {
+        const wchar_t* strings[1] = {message};
+        ReportEventW(source.Get(), EVENTLOG_INFORMATION_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+    }
+    if (!serviceMode_) {
+        std::fwprintf(stdout, L"%ls\n", message);
+        std::fflush(stdout);
+    }
+}
+
+// Registration -----------------------------------------------------------------------------------
+
+HRESULT CQuilFanControlServiceModule::SetLocalService(bool perUser, const wchar_t* value) {
+    std::wstring path = std::wstring(perUser ? L"Software\\Classes\\" : L"") + L"AppID\\" + service::kAppId;
+    tolo::RegKey key;
+    LONG e = RegOpenKeyExW(perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_SET_VALUE,
+                           key.Put());
+    if (e == ERROR_FILE_NOT_FOUND && !value) return S_OK;
+    if (e) return HRESULT_FROM_WIN32(e);
+    if (value)
+        e = RegSetValueExW(key.Get(), kLocalService, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                           static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+    else if ((e = RegDeleteValueW(key.Get(), kLocalService)) == ERROR_FILE_NOT_FOUND)
+        e = ERROR_SUCCESS;
+    return HRESULT_FROM_WIN32(e);
+}
+
+HRESULT CQuilFanControlServiceModule::RegisterServer(bool perUser, bool asService) {
+    std::wstring path;
+    if (!ModulePath(&path)) return E_FAIL;
+    HMODULE self = GetModuleHandleW(nullptr);
+    service::Registrar registrar = MakeRegistrar(perUser, path);
+    HRESULT hr = registrar.RegisterResource(self, service::kAppIdScript);
+    if (FAILED(hr)) return hr;
+    if (asService) {
+        if (FAILED(hr = SetLocalService(perUser, serviceName_))) return hr;
+        if (!Install()) return E_FAIL;
+    } else if (FAILED(hr = SetLocalService(perUser, nullptr))) {
+        return hr;
+    }
+    if (FAILED(hr = registrar.RegisterResource(self, service::kClassScript))) return hr;
+    return RegisterTypeLibrary(perUser, path);
+}
+
+HRESULT CQuilFanControlServiceModule::UnregisterServer(bool perUser) {
+    std::wstring path;
+    if (!ModulePath(&path)) return E_FAIL;
+    HMODULE self = GetModuleHandleW(nullptr);
+    service::Registrar registrar = MakeRegistrar(perUser, path);
+    HRESULT hr = registrar.UnregisterResource(self, service::kClassScript);
+    if (FAILED(hr)) return hr;
+    if (FAILED(hr = UnregisterTypeLibrary(perUser))) return hr;
+    if (!Uninstall()) return E_FAIL;
+    if (FAILED(hr = SetLocalService(perUser, nullptr))) return hr;
+    return registrar.UnregisterResource(self, service::kAppIdScript);
+}
+
+// Installation -----------------------------------------------------------------------------------
+
+void CQuilFanControlServiceModule::ShowServiceMessage(UINT id, const wchar_t* fallback) const {
+    wchar_t text[256];
+    if (LoadStringW(GetModuleHandleW(nullptr), id, text, 256) <= 0) wcscpy(text, fallback);
+    tolo::ShowMessageBoxW(text, serviceName_, MB_OK);
+}
+
+bool CQuilFanControlServiceModule::Install() {
+    std::wstring path;
+    if (!ModulePath(&path)) return false;
+    std::wstring command = L"\"" + path + L"\"";
+    tolo::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        ShowServiceMessage(service::kFirstServiceMessageString, L"Could not open Service Manager");
+        return false;
+    }
+    static const wchar_t kDependencies[] = L"RPCSS\0";
+    tolo::ServiceHandle installed(CreateServiceW(manager.Get(), serviceName_, serviceName_, SERVICE_ALL_ACCESS,
+                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                                 SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
+                                                 kDependencies, nullptr, nullptr));
+    if (!installed && GetLastError() == ERROR_SERVICE_EXISTS) {
+        // An existing service gets this configuration; its account and password stay.
+        installed.Reset(OpenServiceW(manager.Get(), serviceName_, SERVICE_CHANGE_CONFIG));
+        if (installed && !ChangeServiceConfigW(installed.Get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                               SERVICE_ERROR_NORMAL, command.c_str(), L"", nullptr, kDependencies,
+                                               nullptr, nullptr, serviceName_))
+            installed.Reset();
+    }
+    if (!installed) {
+        ShowServiceMessage(service::kFirstServiceMessageString + 1, L"Could not start service");
+        return false;
+    }
+    return true;
+}
+
+bool CQuilFanControlServiceModule::Uninstall() {
+    tolo::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        ShowServiceMessage(service::kFirstServiceMessageString, L"Could not open Service Manager");
+        return false;
+    }
+    tolo::ServiceHandle installed(OpenServiceW(manager.Get(), serviceName_, SERVICE_STOP | DELETE));
+    if (!installed) {
+        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+        ShowServiceMessage(service::kFirstServiceMessageString + 2, L"Could not open service");
+        return false;
+    }
+    SERVICE_STATUS status;
+    if (!ControlService(installed.Get(), SERVICE_CONTROL_STOP, &status)) {
+        DWORD e = GetLastError();
+        if (e != ERROR_SERVICE_NOT_ACTIVE && e != ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
+            ShowServiceMessage(service::kFirstServiceMessageString + 3, L"Could not stop service");
+    }
+    if (!DeleteService(installed.Get())) {
+        ShowServiceMessage(service::kFirstServiceMessageString + 4, L"Could not delete service");
+        return false;
+    }
+    return true;
+}
+
+// Running ----------------------------------------------------------------------------------------
+
+HRESULT CQuilFanControlServiceModule::Start() {
+    tolo::RegKey appIds, appId;
+    LONG e = RegOpenKeyExW(HKEY_CLASSES_ROOT, L"AppID", 0, KEY_READ, appIds.Put());
+    if (e) return e;
+    if ((e = RegOpenKeyExW(appIds.Get(), service::kAppId, 0, KEY_READ, appId.Put()))) return e;
+    wchar_t localService[260];
+    DWORD size = sizeof(localService);
+    DWORD type = 0;
+    serviceMode_ = RegQueryValueExW(appId.Get(), kLocalService, nullptr, &type,
+                                    reinterpret_cast<BYTE*>(localService), &size) == ERROR_SUCCESS &&
+                   type == REG_SZ;
+    if (!serviceMode_) return RunServer();
+    SERVICE_TABLE_ENTRYW table[] = {{serviceName_, ServiceMainEntry}, {nullptr, nullptr}};
+    if (!StartServiceCtrlDispatcherW(table)) status_.dwWin32ExitCode = GetLastError();
+    return status_.dwWin32ExitCode;
+}
+
+HRESULT CQuilFanControlServiceModule::RunServer() {
+    if (serviceMode_)
+        // Fails when the process security was already set (WMI does so); the earlier one stays.
+        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE, RPC_C_IMP_LEVEL_IMPERSONATE,
+                             nullptr, EOAC_NONE, nullptr);
+    tolo::ComPtr<IClassFactory> factory(new (std::nothrow) CSingletonClassFactory);
+    if (!factory) return E_OUTOFMEMORY;
+    DWORD cookie = 0;
+    HRESULT hr = CoRegisterClassObject(CLSID_FanControlManager, factory.Get(), CLSCTX_LOCAL_SERVER,
+                                       REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &cookie);
+    if (FAILED(hr)) return hr;
+    if (delayShutdown_ && !StartMonitor()) {
+        CoRevokeClassObject(cookie);
+        return E_FAIL;
+    }
+    if (serviceMode_ && status_.dwCurrentState == SERVICE_START_PENDING) {
+        LogEvent(L"Service started/resumed");
+        SetServiceState(SERVICE_RUNNING);
+    }
+    if (FAILED(hr = CoResumeClassObjects())) {
+        if (shutdownEvent_) SetEvent(shutdownEvent_.Get());
+        if (monitor_) WaitForSingleObject(monitor_.Get(), timeOut_ * 2);
+        CoRevokeClassObject(cookie);
+        return hr;
+    }
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    CoRevokeClassObject(cookie);
+    if (delayShutdown_) Sleep(pause_);
+    return S_OK;
+}
+
+bool CQuilFanControlServiceModule::StartMonitor() {
+    shutdownEvent_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!shutdownEvent_) return false;
+    monitor_.Reset(reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, MonitorEntry, this, 0, nullptr)));
+    return static_cast<bool>(monitor_);
+}
+
+unsigned __stdcall CQuilFanControlServiceModule::MonitorEntry(void* module) {
+    static_cast<CQuilFanControlServiceModule*>(module)->MonitorShutdown();
+    return 0;
+}
+
+void CQuilFanControlServiceModule::MonitorShutdown() {
+    WaitForSingleObject(shutdownEvent_.Get(), INFINITE);
+    PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+}
+
+// Service mode -----------------------------------------------------------------------------------
+
+void WINAPI CQuilFanControlServiceModule::ServiceMainEntry(DWORD, LPWSTR*) {
+    g_module.ServiceMain();
+}
+
+void WINAPI CQuilFanControlServiceModule::HandlerEntry(DWORD code) {
+    g_module.Handler(code);
+}
+
+void CQuilFanControlServiceModule::SetServiceState(DWORD state) {
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&status_.dwCurrentState), static_cast<LONG>(state));
+    ::SetServiceStatus(statusHandle_, &status_);
+}
+
+void CQuilFanControlServiceModule::ServiceMain() {
+    status_.dwCurrentState = SERVICE_START_PENDING;
+    threadId_ = GetCurrentThreadId();
+    statusHandle_ = RegisterServiceCtrlHandlerW(serviceName_, HandlerEntry);
+    if (!statusHandle_) {
+        LogEvent(L"Handler not installed");
+        return;
+    }
+    SetServiceState(SERVICE_START_PENDING);
+    status_.dwWin32ExitCode = S_OK;
+    status_.dwCheckPoint = 0;
+    status_.dwWaitHint = 0;
+    HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(hr)) {
+        // Reported, so that the service control manager does not wait for a start that never comes.
+        status_.dwWin32ExitCode = hr;
+        SetServiceState(SERVICE_STOPPED);
+        return;
+    }
+    delayShutdown_ = false;
+    status_.dwWin32ExitCode = RunServer();
+    CoUninitialize();
+    SetServiceState(SERVICE_STOPPED);
+    LogEvent(L"Service stopped");
+}
+
+void CQuilFanControlServiceModule::Handler(DWORD code) {
+    switch (code) {
+        case SERVICE_CONTROL_STOP:
+            SetServiceState(SERVICE_STOP_PENDING);
+            PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+            break;
+        case SERVICE_CONTROL_PAUSE:
+        case SERVICE_CONTROL_CONTINUE:
+        case SERVICE_CONTROL_INTERROGATE:
+        case SERVICE_CONTROL_SHUTDOWN: break;
+        default: LogEvent(L"Bad service request");
+    }
+}
