@@ -44,16 +44,35 @@ service::Registrar MakeRegistrar(bool perUser, const std::wstring& path) {
     return registrar;
 }
 
+// The type library's entry for the neutral locale, beside the one for its own locale (0x409).
+// Wine's typelib marshaler looks only there for the file of a library, and without it no client
+// in another process can call the dual interfaces early bound or connect an event sink.
+std::wstring NeutralLocaleKey(bool perUser) {
+    return std::wstring(perUser ? L"Software\\Classes\\" : L"") +
+           L"TypeLib\\{2F9C7B34-85DE-4A16-B05F-63E1D8A42C97}\\1.0\\0";
+}
+
 HRESULT RegisterTypeLibrary(bool perUser, const std::wstring& path) {
     tolo::ComPtr<ITypeLib> library;
     HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.Put());
     if (FAILED(hr)) return hr;
     auto* file = const_cast<wchar_t*>(path.c_str());
-    return perUser ? RegisterTypeLibForUser(library.Get(), file, nullptr)
-                   : RegisterTypeLib(library.Get(), file, nullptr);
+    hr = perUser ? RegisterTypeLibForUser(library.Get(), file, nullptr)
+                 : RegisterTypeLib(library.Get(), file, nullptr);
+    if (FAILED(hr)) return hr;
+    tolo::RegKey key;
+    LONG e = RegCreateKeyExW(perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT,
+                             (NeutralLocaleKey(perUser) + L"\\win32").c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                             nullptr, key.Put(), nullptr);
+    if (!e)
+        e = RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                           static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+    return HRESULT_FROM_WIN32(e);
 }
 
 HRESULT UnregisterTypeLibrary(bool perUser) {
+    LONG e = RegDeleteTreeW(perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT, NeutralLocaleKey(perUser).c_str());
+    if (e && e != ERROR_FILE_NOT_FOUND) return HRESULT_FROM_WIN32(e);
     HRESULT hr = perUser ? UnRegisterTypeLibForUser(LIBID_QuilFanControlServiceLib, 1, 0, 0x409, SYS_WIN32)
                          : UnRegisterTypeLib(LIBID_QuilFanControlServiceLib, 1, 0, 0x409, SYS_WIN32);
     // Removing what is not there succeeds, so that unregistering twice still removes the rest.
