@@ -91,7 +91,8 @@ public:
     }
 
 private:
-    SnapshotEnum(const std::vector<Item>& items, size_t position) : items_(items.size()), position_(position) {
+    SnapshotEnum(const std::vector<Item>& items, size_t position)
+        : items_(items.size()), position_(position) {
         for (size_t i = 0; i < items.size(); ++i) CopyItem(&items_[i], items[i]);
     }
     ~SnapshotEnum() {

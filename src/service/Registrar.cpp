@@ -108,7 +108,8 @@ public:
     bool Parse(std::vector<RootBlock>* blocks) {
         while (has_) {
             RootBlock block;
-            if (token_.quoted || token_.IsPunct(L'{') || token_.IsPunct(L'}') || token_.IsPunct(L'=')) return false;
+            if (token_.quoted || token_.IsPunct(L'{') || token_.IsPunct(L'}') || token_.IsPunct(L'='))
+                return false;
             block.root = token_.text;
             Advance();
             if (!Expect(L'{') || !ParseKeys(&block.keys) || !Expect(L'}')) return false;
@@ -187,7 +188,8 @@ private:
 
 LONG SetData(HKEY key, const wchar_t* name, const Node& node) {
     if (node.type == REG_DWORD)
-        return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&node.number), sizeof(DWORD));
+        return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&node.number),
+                              sizeof(DWORD));
     return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(node.text.c_str()),
                           static_cast<DWORD>((node.text.size() + 1) * sizeof(wchar_t)));
 }
@@ -238,8 +240,8 @@ LONG UnregisterNodes(HKEY parent, const std::vector<Node>& nodes) {
         if ((e = UnregisterNodes(key.Get(), node.children))) return e;
         if (node.flag == Node::Flag::NoRemove) continue;
         DWORD subkeys = 0;
-        if ((e = RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
-                                  nullptr, nullptr, nullptr)))
+        if ((e = RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr)))
             return e;
         key.Reset();
         if (subkeys == 0 && (e = RegDeleteKeyW(parent, node.name.c_str())) && !Missing(e)) return e;
@@ -313,15 +315,17 @@ HRESULT Registrar::Run(const std::wstring& script, Mode mode) {
         tolo::RegKey base;
         HKEY parent = targets[i].root;
         if (!targets[i].path.empty()) {
-            LONG e = mode == Mode::Register
-                         ? RegCreateKeyExW(parent, targets[i].path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE,
-                                           nullptr, base.Put(), nullptr)
-                         : RegOpenKeyExW(parent, targets[i].path.c_str(), 0, KEY_READ | KEY_WRITE, base.Put());
+            LONG e =
+                mode == Mode::Register
+                    ? RegCreateKeyExW(parent, targets[i].path.c_str(), 0, nullptr, 0, KEY_READ | KEY_WRITE,
+                                      nullptr, base.Put(), nullptr)
+                    : RegOpenKeyExW(parent, targets[i].path.c_str(), 0, KEY_READ | KEY_WRITE, base.Put());
             if (mode == Mode::Unregister && Missing(e)) continue;
             if (e) return HRESULT_FROM_WIN32(e);
             parent = base.Get();
         }
-        LONG e = mode == Mode::Register ? RegisterNodes(parent, blocks[i].keys) : UnregisterNodes(parent, blocks[i].keys);
+        LONG e = mode == Mode::Register ? RegisterNodes(parent, blocks[i].keys)
+                                        : UnregisterNodes(parent, blocks[i].keys);
         if (e) return HRESULT_FROM_WIN32(e);
     }
     return S_OK;

@@ -71,7 +71,8 @@ HRESULT RegisterTypeLibrary(bool perUser, const std::wstring& path) {
 }
 
 HRESULT UnregisterTypeLibrary(bool perUser) {
-    LONG e = RegDeleteTreeW(perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT, NeutralLocaleKey(perUser).c_str());
+    LONG e =
+        RegDeleteTreeW(perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT, NeutralLocaleKey(perUser).c_str());
     if (e && e != ERROR_FILE_NOT_FOUND) return HRESULT_FROM_WIN32(e);
     HRESULT hr = perUser ? UnRegisterTypeLibForUser(LIBID_QuilFanControlServiceLib, 1, 0, 0x409, SYS_WIN32)
                          : UnRegisterTypeLib(LIBID_QuilFanControlServiceLib, 1, 0, 0x409, SYS_WIN32);
@@ -208,16 +209,16 @@ bool CQuilFanControlServiceModule::Install() {
         return false;
     }
     static const wchar_t kDependencies[] = L"RPCSS\0";
-    tolo::ServiceHandle installed(CreateServiceW(manager.Get(), serviceName_, serviceName_, SERVICE_ALL_ACCESS,
-                                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                                 SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
-                                                 kDependencies, nullptr, nullptr));
+    tolo::ServiceHandle installed(CreateServiceW(manager.Get(), serviceName_, serviceName_,
+                                                 SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                                 SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
+                                                 nullptr, nullptr, kDependencies, nullptr, nullptr));
     if (!installed && GetLastError() == ERROR_SERVICE_EXISTS) {
         // An existing service gets this configuration; its account and password stay.
         installed.Reset(OpenServiceW(manager.Get(), serviceName_, SERVICE_CHANGE_CONFIG));
         if (installed && !ChangeServiceConfigW(installed.Get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                               SERVICE_ERROR_NORMAL, command.c_str(), L"", nullptr, kDependencies,
-                                               nullptr, nullptr, serviceName_))
+                                               SERVICE_ERROR_NORMAL, command.c_str(), L"", nullptr,
+                                               kDependencies, nullptr, nullptr, serviceName_))
             installed.Reset();
     }
     if (!installed) {
@@ -274,8 +275,8 @@ HRESULT CQuilFanControlServiceModule::Start() {
 HRESULT CQuilFanControlServiceModule::RunServer() {
     if (serviceMode_)
         // Fails when the process security was already set (WMI does so); the earlier one stays.
-        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE, RPC_C_IMP_LEVEL_IMPERSONATE,
-                             nullptr, EOAC_NONE, nullptr);
+        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
+                             RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
     tolo::ComPtr<IClassFactory> factory(new (std::nothrow) CSingletonClassFactory);
     if (!factory) return E_OUTOFMEMORY;
     DWORD cookie = 0;

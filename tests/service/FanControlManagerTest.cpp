@@ -61,7 +61,8 @@ TEST_F(FanControlManagerTest, TheFactoryHandsOutOneManagerAndOnlyClientReference
     EXPECT_EQ(identity, again.Get());
     again.Reset();
     tolo::ComPtr<IUnknown> aggregated;
-    EXPECT_EQ(CLASS_E_NOAGGREGATION, factory_->CreateInstance(factory_.Get(), IID_IUnknown, aggregated.PutVoid()));
+    EXPECT_EQ(CLASS_E_NOAGGREGATION,
+              factory_->CreateInstance(factory_.Get(), IID_IUnknown, aggregated.PutVoid()));
     factory_.Reset();
     EXPECT_EQ(nullptr, g_pFanControlManager);
 }

@@ -31,15 +31,15 @@ protected:
     std::wstring String(const std::wstring& path, const wchar_t* name = nullptr) {
         wchar_t buffer[512] = {};
         DWORD size = sizeof(buffer) - sizeof(wchar_t);
-        if (RegGetValueW(HKEY_CURRENT_USER, (base_ + L"\\" + path).c_str(), name, RRF_RT_REG_SZ, nullptr, buffer,
-                         &size) != ERROR_SUCCESS)
+        if (RegGetValueW(HKEY_CURRENT_USER, (base_ + L"\\" + path).c_str(), name, RRF_RT_REG_SZ, nullptr,
+                         buffer, &size) != ERROR_SUCCESS)
             return L"<missing>";
         return buffer;
     }
     void MakeKey(const std::wstring& path) {
         tolo::RegKey key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, (base_ + L"\\" + path).c_str(), 0, nullptr, 0,
-                                                 KEY_WRITE, nullptr, key.Put(), nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, (base_ + L"\\" + path).c_str(), 0,
+                                                 nullptr, 0, KEY_WRITE, nullptr, key.Put(), nullptr));
     }
 
     std::wstring base_;
@@ -74,8 +74,8 @@ TEST_F(RegistrarTest, RegisterWritesKeysDefaultValuesAndNamedValuesWithReplaceme
     EXPECT_EQ(L"Server's name", String(L"AppID\\{AAAA}"));
     EXPECT_EQ(L"{AAAA}", String(L"AppID\\Server.EXE", L"AppID"));
     DWORD count = 0, size = sizeof(count);
-    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, (base_ + L"\\AppID\\Server.EXE").c_str(), L"Count",
-                                          RRF_RT_REG_DWORD, nullptr, &count, &size));
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, (base_ + L"\\AppID\\Server.EXE").c_str(),
+                                          L"Count", RRF_RT_REG_DWORD, nullptr, &count, &size));
     EXPECT_EQ(42u, count);
     EXPECT_EQ(L"Class", String(L"CLSID\\{1234}"));
     EXPECT_EQ(L"\"C:\\x y\\server.exe\"", String(L"CLSID\\{1234}\\LocalServer32"));
@@ -111,11 +111,11 @@ TEST_F(RegistrarTest, UnregisterRemovesWhatTheScriptWroteAndKeepsWhatOthersOwn) 
 TEST_F(RegistrarTest, AFaultyScriptTouchesNothing) {
     service::Registrar r = Make();
     const wchar_t* faulty[] = {
-        L"HKCR\r\n{\r\n\tA = s 'x'\r\n\t{\r\n\t\tB\r\n}\r\n",     // a brace missing
-        L"HKCR\r\n{\r\n\tA = s '%NOSUCH%'\r\n}\r\n",              // an unknown replacement
-        L"HKCR\r\n{\r\n\tA = s 'open\r\n}\r\n",                   // an open quote
-        L"HKCR\r\n{\r\n\tA = q 'x'\r\n}\r\n",                     // an unknown value type
-        L"HKXX\r\n{\r\n\tA = s 'x'\r\n}\r\n",                     // an unknown root
+        L"HKCR\r\n{\r\n\tA = s 'x'\r\n\t{\r\n\t\tB\r\n}\r\n",             // a brace missing
+        L"HKCR\r\n{\r\n\tA = s '%NOSUCH%'\r\n}\r\n",                      // an unknown replacement
+        L"HKCR\r\n{\r\n\tA = s 'open\r\n}\r\n",                           // an open quote
+        L"HKCR\r\n{\r\n\tA = q 'x'\r\n}\r\n",                             // an unknown value type
+        L"HKXX\r\n{\r\n\tA = s 'x'\r\n}\r\n",                             // an unknown root
         L"HKCR\r\n{\r\n\tA = s 'x'\r\n}\r\nHKCR\r\n{\r\n\tval\r\n}\r\n",  // the fault in a later block
     };
     for (const wchar_t* script : faulty) {

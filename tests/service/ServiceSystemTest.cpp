@@ -37,7 +37,8 @@ HRESULT GetProperty(IDispatch* object, const wchar_t* name, VARIANT* value) {
     if (FAILED(hr)) return hr;
     DISPPARAMS none{};
     VariantInit(value);
-    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, value, nullptr, nullptr);
+    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, value, nullptr,
+                          nullptr);
 }
 
 long LongProperty(IDispatch* object, const wchar_t* name) {
@@ -52,7 +53,8 @@ HRESULT CreateManager(IDispatch** out) {
     CLSID clsid;
     HRESULT hr = CLSIDFromProgID(kProgId, &clsid);
     if (FAILED(hr)) return hr;
-    return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, reinterpret_cast<void**>(out));
+    return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                            reinterpret_cast<void**>(out));
 }
 
 class ServerTest : public test::BoardTest {
@@ -76,7 +78,8 @@ protected:
     test::ProgramResult RunScript(const std::string& script) {
         wchar_t dir[MAX_PATH];
         GetTempPathW(MAX_PATH, dir);
-        std::wstring path = std::wstring(dir) + L"quil-client-" + std::to_wstring(GetCurrentProcessId()) + L".vbs";
+        std::wstring path =
+            std::wstring(dir) + L"quil-client-" + std::to_wstring(GetCurrentProcessId()) + L".vbs";
         {
             std::ofstream file(path.c_str(), std::ios::binary);
             file << script;
@@ -104,7 +107,8 @@ std::vector<ExpectedValue> RegisteredValues(const std::wstring& exePath) {
         {L"QuilFanControlService.FanControlManag.1\\CLSID", nullptr, clsid},
         {L"QuilFanControlService.FanControlManager", nullptr, L"FanControlManager Class"},
         {L"QuilFanControlService.FanControlManager\\CLSID", nullptr, clsid},
-        {L"QuilFanControlService.FanControlManager\\CurVer", nullptr, L"QuilFanControlService.FanControlManag.1"},
+        {L"QuilFanControlService.FanControlManager\\CurVer", nullptr,
+         L"QuilFanControlService.FanControlManag.1"},
         {kClassKey, nullptr, L"FanControlManager Class"},
         {kClassKey, L"AppID", appId},
         {kClassKey + L"\\ProgID", nullptr, L"QuilFanControlService.FanControlManag.1"},
@@ -136,11 +140,11 @@ std::string Narrow(const std::wstring& w) {
 TEST_F(ServerTest, RegServerWritesTheEntriesAndUnregServerRemovesEachOfThem) {
     // A stale subkey of the class and a stale "LocalService" must not survive the registration.
     HKEY stray;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, (kClassKey + L"\\Stale").c_str(), 0, nullptr, 0,
-                                             KEY_WRITE, nullptr, &stray, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, (kClassKey + L"\\Stale").c_str(), 0, nullptr,
+                                             0, KEY_WRITE, nullptr, &stray, nullptr));
     RegCloseKey(stray);
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, kAppIdKey.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                                             &stray, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, kAppIdKey.c_str(), 0, nullptr, 0, KEY_WRITE,
+                                             nullptr, &stray, nullptr));
     RegSetValueExW(stray, L"LocalService", 0, REG_SZ, reinterpret_cast<const BYTE*>(L"x"), 4);
     RegCloseKey(stray);
 
@@ -153,7 +157,8 @@ TEST_F(ServerTest, RegServerWritesTheEntriesAndUnregServerRemovesEachOfThem) {
             << Narrow(e.key) << " " << (e.name ? Narrow(e.name) : "(default)");
         EXPECT_EQ(Narrow(e.value), Narrow(value)) << Narrow(e.key);
     }
-    for (const std::wstring& key : RegisteredKeys()) EXPECT_TRUE(test::KeyExists(HKEY_CLASSES_ROOT, key)) << Narrow(key);
+    for (const std::wstring& key : RegisteredKeys())
+        EXPECT_TRUE(test::KeyExists(HKEY_CLASSES_ROOT, key)) << Narrow(key);
     EXPECT_FALSE(test::KeyExists(HKEY_CLASSES_ROOT, kClassKey + L"\\Stale"));
     std::wstring localService;
     EXPECT_FALSE(test::ReadString(HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService", &localService));
@@ -176,7 +181,8 @@ TEST_F(ServerTest, PerUserRegistrationWritesUnderTheUsersClassesOnly) {
     EXPECT_TRUE(test::ReadString(HKEY_CURRENT_USER, user + kClassKey + L"\\LocalServer32", nullptr, &server));
     EXPECT_EQ("\"" + Narrow(test::BuiltProgram(kExe)) + "\"", Narrow(server));
     EXPECT_TRUE(test::KeyExists(HKEY_CURRENT_USER, user + kAppIdKey));
-    EXPECT_TRUE(test::KeyExists(HKEY_CURRENT_USER, user + L"QuilFanControlService.FanControlManager\\CurVer"));
+    EXPECT_TRUE(
+        test::KeyExists(HKEY_CURRENT_USER, user + L"QuilFanControlService.FanControlManager\\CurVer"));
     // Not taken for "RegServer": nothing under the machine's classes.
     EXPECT_FALSE(test::KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + kClassKey));
     EXPECT_FALSE(test::KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + kAppIdKey));
@@ -368,9 +374,9 @@ TEST_F(InstalledServiceTest, InstallsStartsServesStopsReconfiguresAndRemoves) {
     {
         tolo::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         tolo::ServiceHandle service(OpenServiceW(manager.Get(), kService, SERVICE_CHANGE_CONFIG));
-        ASSERT_TRUE(ChangeServiceConfigW(service.Get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
-                                         L"C:\\elsewhere.exe", nullptr, nullptr, nullptr, nullptr, nullptr,
-                                         nullptr));
+        ASSERT_TRUE(ChangeServiceConfigW(service.Get(), SERVICE_NO_CHANGE, SERVICE_DEMAND_START,
+                                         SERVICE_NO_CHANGE, L"C:\\elsewhere.exe", nullptr, nullptr, nullptr,
+                                         nullptr, nullptr, nullptr));
     }
     install = RunService(L"/Service");
     ASSERT_TRUE(install.finished);

@@ -38,11 +38,12 @@ ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs) {
         TerminateProcess(process.Get(), 0xDEAD);
         WaitForSingleObject(process.Get(), 5000);
     }
-    tolo::UniqueHandle in(CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      0, nullptr));
+    tolo::UniqueHandle in(CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
     char buffer[4096];
     DWORD n = 0;
-    while (in && ReadFile(in.Get(), buffer, sizeof(buffer), &n, nullptr) && n > 0) result.output.append(buffer, n);
+    while (in && ReadFile(in.Get(), buffer, sizeof(buffer), &n, nullptr) && n > 0)
+        result.output.append(buffer, n);
     in.Reset();
     DeleteFileW(file);
     return result;
@@ -61,7 +62,8 @@ std::vector<DWORD> ProcessesNamed(const wchar_t* fileName) {
     if (!snapshot) return ids;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more; more = Process32NextW(snapshot.Get(), &entry))
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry))
         if (_wcsicmp(entry.szExeFile, fileName) == 0) ids.push_back(entry.th32ProcessID);
     return ids;
 }
@@ -85,7 +87,8 @@ bool ReadString(HKEY root, const std::wstring& path, const wchar_t* name, std::w
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return false;
     wchar_t buffer[1024];
     DWORD size = sizeof(buffer) - sizeof(wchar_t), type = 0;
-    if (RegQueryValueExW(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
+            ERROR_SUCCESS ||
         type != REG_SZ)
         return false;
     buffer[size / sizeof(wchar_t)] = L'\0';
