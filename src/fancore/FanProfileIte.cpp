@@ -29,8 +29,8 @@ void IteFanUserProfile::TakePoints(const FanPoints& list) {
 
 void IteFanUserProfile::ConvertPoints() {
     if (!converter) return;
-    if (points.size() >= 3 &&
-        std::all_of(points.begin(), points.begin() + 3, [](const FanPoint& p) { return p.temperature == 255; })) {
+    if (points.size() >= 3 && std::all_of(points.begin(), points.begin() + 3,
+                                          [](const FanPoint& p) { return p.temperature == 255; })) {
         // A curve that was never set: spread it over the usual range.
         points[0].temperature = 0;
         points[1].temperature = 50;

@@ -88,8 +88,14 @@ struct Segments {
 
 bool SplitSegments(const FanPoints& points, int dutyShift, Segments* s) {
     if (points.size() < 3) return false;
-    *s = {points[0].temperature, points[0].duty >> dutyShift, points[1].temperature, points[1].duty >> dutyShift,
-          points[2].temperature, points[2].duty >> dutyShift, 0, 0};
+    *s = {points[0].temperature,
+          points[0].duty >> dutyShift,
+          points[1].temperature,
+          points[1].duty >> dutyShift,
+          points[2].temperature,
+          points[2].duty >> dutyShift,
+          0,
+          0};
     s->s1 = Slope(s->t0, s->d0, s->t1, s->d1);
     s->s2 = Slope(s->t1, s->d1, s->t2, s->d2);
     return true;

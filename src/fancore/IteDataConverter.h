@@ -29,7 +29,6 @@ public:
     virtual void PointsToRegisters(const FanPoints& points, IteRegisterImage* image) const = 0;
     // Points 2 and 3 from the image; the first point stays as it is.
     virtual void RegistersToPoints(const IteRegisterImage& image, FanPoints* points) const = 0;
-
 };
 
 // IT8720: 7-bit PWM (a duty d is d >> 1, a PWM p is p * 2 + 1); S2 is the slope increase.

@@ -43,8 +43,8 @@ std::unique_ptr<FanProfileFactoryImp> NewFactory(uint16_t chipId, int c, int key
         default: break;
     }
     const bool ite8626 = chipId == 0x8606 || chipId == 0x8626 || chipId == 0x8655 || chipId == 0x8665;
-    const bool ite8721 = chipId == 0x8603 || chipId == 0x8623 || chipId == 0x8721 || chipId == 0x8728 ||
-                         chipId == 0x8771;
+    const bool ite8721 =
+        chipId == 0x8603 || chipId == 0x8623 || chipId == 0x8721 || chipId == 0x8728 || chipId == 0x8771;
     if (!ite8626 && !ite8721) return nullptr;
     const int firstFan = ItemEquals(kSecondFanWiringItem, 1) ? 1 : 0;
     int wiring = 0;

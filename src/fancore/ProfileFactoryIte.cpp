@@ -67,7 +67,8 @@ FanPoints IteFanProfileFactory::PointsFromRegisters(const IteRegisterImage& r, P
             p[1] = Midpoint(p[0], p[2]);
         } else {
             // Full duty is reached before the full-speed temperature.
-            const int t = r.slope == 0 ? r.fullTemp : static_cast<int>(std::ceil((top - r.startPwm) / s + r.startTemp));
+            const int t =
+                r.slope == 0 ? r.fullTemp : static_cast<int>(std::ceil((top - r.startPwm) / s + r.startTemp));
             p[1] = {t, 255};
         }
     } else if (const IteDataConverter* converter = GetConverter()) {
@@ -122,7 +123,8 @@ std::unique_ptr<IteFanProfile> IteFanProfileFactory::CreateStandard(int type) co
     static constexpr int kClassicRows[3] = {1, 2, 0};
     const bool known = type >= 0 && type <= 2;
     const bool classic = ClassicNames();
-    auto p = std::make_unique<IteFanProfile>(known ? (classic ? kClassicNames : kOtherNames)[type] : L"Unknow");
+    auto p =
+        std::make_unique<IteFanProfile>(known ? (classic ? kClassicNames : kOtherNames)[type] : L"Unknow");
     // A type without a row of its own runs at full duty, like the manual profile.
     const int row = known ? (classic ? kClassicRows[type] : type) : kManualRow;
     int choice = 0;
