@@ -356,4 +356,20 @@ TEST_F(FactoryTest, IteUserProfileReloadsItsStoredCurve) {
     EXPECT_EQ(PointsOf(*user), (FanPoints{{20, 50}, {40, 100}, {60, 200}}));
 }
 
+TEST_F(FactoryTest, IteUserProfileKeepsItsSeedWhenTheStoreKeyHasNoCurve) {
+    UseChip("0x8721 3 ite");
+    WriteStoreFile("<fan key=\"0\"><curvedata /></fan>");
+    Registry().CreateFactory(0, kModeItem0);
+    auto user = Create<IteFanUserProfile>(5, 0);
+    EXPECT_EQ(user->registers, (IteRegisterImage{20, 76, 16, 70, 0, 0}));
+    EXPECT_EQ(PointsOf(*user), (FanPoints{{20, 76}, {70, 176}, {70, 255}}));
+}
+
+TEST_F(FactoryTest, IteTypesWithoutARowAreUnknown) {
+    UseChip("0x8721 3 ite");
+    auto p = Ite8721FanProfileFactory(0, kModeItem0, 0, 0).CreateStandard(4);
+    EXPECT_EQ(Narrow(p->Name()), "Unknow");
+    EXPECT_EQ(p->registers, (IteRegisterImage{127, 255, 0, 127, 0, 0}));
+}
+
 }  // namespace

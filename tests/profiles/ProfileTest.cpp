@@ -383,4 +383,23 @@ TEST_F(ProfileTest, EmbeddedControllerUserProfileStoresUnderItsFanType) {
     EXPECT_EQ(PointsOf(*user), (FanPoints{{30, 40}, {50, 90}, {70, 200}}));
 }
 
+TEST_F(ProfileTest, WinbondFirmwareCurveWithoutTheFirstDeviceHasNoExtraCurve) {
+    UseChip("0xC803 0 winbond");
+    // Fan type 1 goes to the firmware, but without device 0 there is no second profile.
+    Apply(
+        "item 0x040D007D desc \"CURVE1\" 0 0 0 1 2\nbuffer 0x040D007D 00\n"
+        "item 0x04070078 value 2 desc \"MODE1\" 0 0 0 1 3");
+    Registry().CreateFactory(1, kModeItem1);
+    auto user = Registry().CreateProfile(5, 1);
+    ASSERT_EQ(user->SecondProfile(), nullptr);
+    user->SetPolygonal({{30, 40}, {50, 90}, {70, 200}});
+    const uint32_t from = sim::NextWriteSeq();
+    EXPECT_TRUE(user->Apply());
+    EXPECT_EQ(BufferWrites(from, 0x040D007D), 1u);  // the mode, then the chip's own curve
+    EXPECT_EQ(FanStore::Instance().GetManualMode(2), 1);
+    EXPECT_EQ(Reg(1, 0x22), 50);
+    EXPECT_TRUE(user->Save());
+    EXPECT_EQ(StoreFile().find("extracurve"), std::string::npos);
+}
+
 }  // namespace
