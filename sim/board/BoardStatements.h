@@ -26,5 +26,6 @@ bool ParseBytes(const Args& a, size_t from, std::vector<uint8_t>* out, std::stri
 StatementTable SioStatements();
 StatementTable BoxStatements();
 StatementTable AcpiTableStatements();
+StatementTable SensorStatements();  // sensors, master volume and mute
 
 }  // namespace sim

@@ -288,6 +288,7 @@ const StatementTable& Handlers() {
         t.merge(BoxStatements());
         t.merge(AcpiTableStatements());
         // Each further part of the board adds its statements here.
+        t.merge(SensorStatements());
         return t;
     }();
     return table;

@@ -8,6 +8,9 @@
 #include "bios/BiosInterface.h"
 #include "support/BoardTest.h"
 #include "support/Capture.h"
+#ifdef QUIL_BIOS_TOOL_BUILD
+#include "support/ToolAcpiBinding.h"
+#endif
 #include "system/Handles.h"
 
 namespace {
@@ -17,20 +20,7 @@ protected:
     void SetUp() override {
         test::BoardTest::SetUp();
 #ifdef QUIL_BIOS_TOOL_BUILD
-        // What the tool's loader does: bind the library by export name.
-        static tolo::Module dll(LoadLibraryW(L"quilacpiex.dll"));
-        ASSERT_TRUE(dll);
-        acpi::g_binding = acpi::Binding{dll.Proc<acpi::InitFn>("AcpiInit"),
-                                        dll.Proc<acpi::SetItemFn>("AcpiSetItem"),
-                                        dll.Proc<acpi::GetItemFn>("AcpiGetItem"),
-                                        dll.Proc<acpi::MbifFn>("AcpiMbif"),
-                                        dll.Proc<acpi::GGrpFn>("AcpiGGrp"),
-                                        dll.Proc<acpi::FirstArgFn>("AcpiFirstArg"),
-                                        dll.Proc<acpi::GetArgCountFn>("AcpiGetArgCount"),
-                                        dll.Proc<acpi::GetArgTypeFn>("AcpiGetArgType"),
-                                        dll.Proc<acpi::GetArgDataFn>("AcpiGetArgData"),
-                                        dll.Proc<acpi::NextArgFn>("AcpiNextArg"),
-                                        dll.Proc<acpi::CallMethodFn>("AcpiCallMethod")};
+        ASSERT_TRUE(test::BindToolAcpiLibrary());
 #endif
     }
 

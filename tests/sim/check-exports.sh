@@ -22,6 +22,8 @@ check() { # dll def ordinals?
 check "$bin/QuilIO.dll" "$sim/quilio/QuilIO.def" names
 check "$bin/quilacpiex.dll" "$sim/quilacpi/quilacpiex.def" names
 check "$bin/QuilAcpi.dll" "$sim/quilacpi/QuilAcpi.def" ordinals
+check "$bin/qxHMLib.dll" "$sim/hmlib/qxHMLib.def" names
+check "$bin/vvc2.dll" "$sim/vvc2/vvc2.def" names
 # Programs of the service build import QuilAcpi.dll by ordinal only, and never ordinal 8.
 for exe in "$bin"/test_bios.exe "$bin"/QuilFanControlService.exe; do
   [ -f "$exe" ] || continue

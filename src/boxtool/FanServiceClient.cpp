@@ -1,0 +1,268 @@
+#include "boxtool/FanServiceClient.h"
+
+#include <oleauto.h>
+
+#include <map>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "bios/BiosInterface.h"
+#include "boxtool/ToolError.h"
+#include "system/Handles.h"
+
+namespace {
+
+// Position of the user profile in a fan's profile list.
+constexpr int kUserProfilePosition = 4;
+
+// The system's text for a failure, as the error display shows it (no trailing line break or stop).
+std::wstring SystemMessage(HRESULT hr) {
+    wchar_t* buffer = nullptr;
+    DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = n && buffer ? std::wstring(buffer, n) : std::wstring();
+    if (buffer) LocalFree(buffer);
+    while (!text.empty() && (text.back() <= L' ' || text.back() == L'.')) text.pop_back();
+    if (text.empty()) {
+        wchar_t code[32];
+        swprintf(code, 32, L"OLE error %08X", static_cast<unsigned>(hr));
+        text = code;
+    }
+    return text;
+}
+
+class Dispatch;
+
+// A VARIANT owned by its holder.
+class Variant {
+public:
+    Variant() { VariantInit(&v_); }
+    ~Variant() { VariantClear(&v_); }
+    Variant(Variant&& o) noexcept : v_(o.v_) { VariantInit(&o.v_); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+    Variant& operator=(Variant&&) = delete;
+
+    static Variant Int(int32_t value) {
+        Variant v;
+        v.v_.vt = VT_I4;
+        v.v_.lVal = value;
+        return v;
+    }
+    static Variant UInt(uint32_t value) {
+        Variant v;
+        v.v_.vt = VT_UI4;
+        v.v_.ulVal = value;
+        return v;
+    }
+    static Variant Object(IDispatch* object) {
+        Variant v;
+        v.v_.vt = VT_DISPATCH;
+        v.v_.pdispVal = object;
+        if (object) object->AddRef();
+        return v;
+    }
+
+    VARIANT* Raw() { return &v_; }
+    int32_t AsInt() const { return Converted(VT_I4).v_.lVal; }
+    uint32_t AsUInt() const { return Converted(VT_UI4).v_.ulVal; }
+    std::wstring AsString() const {
+        Variant s = Converted(VT_BSTR);
+        return s.v_.bstrVal ? std::wstring(s.v_.bstrVal, SysStringLen(s.v_.bstrVal)) : std::wstring();
+    }
+    Dispatch AsObject() const;
+
+private:
+    Variant Converted(VARTYPE type) const {
+        Variant out;
+        HRESULT hr = VariantChangeType(&out.v_, const_cast<VARIANT*>(&v_), 0, type);
+        if (FAILED(hr)) throw ToolError(SystemMessage(hr));
+        return out;
+    }
+
+    VARIANT v_;
+};
+
+// An automation object whose members are looked up by name at every call.
+class Dispatch {
+public:
+    explicit Dispatch(tolo::ComPtr<IDispatch> object) : object_(std::move(object)) {
+        if (!object_) throw ToolError(SystemMessage(E_POINTER));
+    }
+
+    IDispatch* Interface() const { return object_.Get(); }
+    Variant Property(const wchar_t* member) const { return Invoke(member, DISPATCH_PROPERTYGET, nullptr); }
+    Variant Property(const wchar_t* member, Variant index) const {
+        return Invoke(member, DISPATCH_PROPERTYGET, &index);
+    }
+    void SetProperty(const wchar_t* member, Variant value) const {
+        Invoke(member, DISPATCH_PROPERTYPUT, &value);
+    }
+    void Call(const wchar_t* member, Variant argument) const { Invoke(member, DISPATCH_METHOD, &argument); }
+
+private:
+    Variant Invoke(const wchar_t* member, WORD flags, Variant* argument) const {
+        DISPID id = DISPID_UNKNOWN;
+        LPOLESTR name = const_cast<LPOLESTR>(member);
+        HRESULT hr = object_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+        if (FAILED(hr)) throw ToolError(SystemMessage(hr));
+        DISPID putId = DISPID_PROPERTYPUT;
+        DISPPARAMS params{};
+        if (argument) {
+            params.rgvarg = argument->Raw();
+            params.cArgs = 1;
+        }
+        if (flags == DISPATCH_PROPERTYPUT) {
+            params.rgdispidNamedArgs = &putId;
+            params.cNamedArgs = 1;
+        }
+        Variant result;
+        EXCEPINFO info{};
+        UINT argumentError = 0;
+        hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
+                             flags == DISPATCH_PROPERTYPUT ? nullptr : result.Raw(), &info, &argumentError);
+        if (FAILED(hr)) throw ToolError(ErrorText(hr, info));
+        return result;
+    }
+
+    // A server's own description of its error when it gave one, else the system's text.
+    static std::wstring ErrorText(HRESULT hr, EXCEPINFO& info) {
+        if (hr == DISP_E_EXCEPTION && info.pfnDeferredFillIn) info.pfnDeferredFillIn(&info);
+        tolo::Bstr description, source, help;
+        description.Reset(info.bstrDescription);
+        source.Reset(info.bstrSource);
+        help.Reset(info.bstrHelpFile);
+        if (hr == DISP_E_EXCEPTION && description.Get() && SysStringLen(description.Get()))
+            return std::wstring(description.Get(), SysStringLen(description.Get()));
+        if (hr == DISP_E_EXCEPTION && FAILED(info.scode)) return SystemMessage(info.scode);
+        return SystemMessage(hr);
+    }
+
+    tolo::ComPtr<IDispatch> object_;
+};
+
+Dispatch Variant::AsObject() const {
+    Variant d = Converted(VT_DISPATCH);
+    if (d.v_.pdispVal) d.v_.pdispVal->AddRef();
+    return Dispatch(tolo::ComPtr<IDispatch>(d.v_.pdispVal));
+}
+
+// A new manager object: the service itself, or a server COM starts for it.
+Dispatch CreateFanManager() {
+    CLSID clsid{};
+    HRESULT hr = CLSIDFromProgID(kFanServiceProgId, &clsid);
+    tolo::ComPtr<IDispatch> manager;
+    if (SUCCEEDED(hr))
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                              manager.PutVoid());
+    if (FAILED(hr))
+        throw ToolError(SystemMessage(hr) + L", ProgID: \"" + std::wstring(kFanServiceProgId) + L"\"");
+    return Dispatch(std::move(manager));
+}
+
+// A single-threaded apartment for the life of the object.
+class ComApartment {
+public:
+    ComApartment() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ~ComApartment() {
+        if (initialised_) CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    bool initialised_;
+};
+
+// Window-thread caches, for the life of the process.
+int g_fanCount = 0;
+std::map<int, std::wstring>& FanNames() {
+    static std::map<int, std::wstring> names;
+    return names;
+}
+
+// The fan's user curve made flat at the duty's speed, stored and made the fan's active profile.
+// Every use of the fan object and of its profile collection is a fresh read.
+void WriteFlatUserCurve(int fan, int duty) {
+    Dispatch manager = CreateFanManager();
+    Dispatch fans = manager.Property(L"Controls").AsObject();
+    auto fanObject = [&] { return fans.Property(L"Item", Variant::Int(fan)).AsObject(); };
+    auto profiles = [&] { return fanObject().Property(L"Profiles").AsObject(); };
+
+    Dispatch curve = profiles()
+                         .Property(L"Item", Variant::Int(kUserProfilePosition))
+                         .AsObject()
+                         .Property(L"FanCurve")
+                         .AsObject();
+    const uint32_t points = curve.Property(L"Count").AsUInt();
+    const uint32_t speed = static_cast<uint32_t>(BoxDutyToServiceSpeed(duty));
+    if (IsBiosItemPresent(kFanCurveDeviceItem)) fanObject().Call(L"EnableManualMode", Variant::Int(0));
+    for (uint32_t i = 0; i < points; ++i)
+        curve.Property(L"Item", Variant::UInt(i)).AsObject().SetProperty(L"Speed", Variant::UInt(speed));
+    fanObject().Call(L"NormalizeFanCurve", Variant::Object(curve.Interface()));
+    profiles().Call(L"SaveUserProfile", Variant::Object(curve.Interface()));
+    const int count = profiles().Property(L"Count").AsInt();
+    fanObject().Call(L"ApplyIndex", Variant::Int(count - 1));
+}
+
+}  // namespace
+
+int BoxDutyToServiceSpeed(int duty) {
+    return static_cast<int>(duty * 255 * 0.1);
+}
+
+int ServiceDutyToBoxDuty(uint32_t duty) {
+    return static_cast<int>((duty * (1.0 / 255) + 0.015) * 10);
+}
+
+int FanSvc_GetFanCount() {
+    if (g_fanCount > 0) return g_fanCount;
+    Dispatch manager = CreateFanManager();
+    g_fanCount = manager.Property(L"Controls").AsObject().Property(L"Count").AsInt();
+    return g_fanCount;
+}
+
+std::wstring FanSvc_GetFanName(int index) {
+    auto cached = FanNames().find(index);
+    if (cached != FanNames().end() && !cached->second.empty()) return cached->second;
+    Dispatch manager = CreateFanManager();
+    std::wstring name = manager.Property(L"Controls")
+                            .AsObject()
+                            .Property(L"Item", Variant::Int(index))
+                            .AsObject()
+                            .Property(L"Name")
+                            .AsString();
+    FanNames()[index] = name;
+    return name;
+}
+
+int FanSvc_GetFanDuty(int index) {
+    Dispatch manager = CreateFanManager();
+    const uint32_t duty = manager.Property(L"Controls")
+                              .AsObject()
+                              .Property(L"Item", Variant::Int(index))
+                              .AsObject()
+                              .Property(L"DutyCycle")
+                              .AsUInt();
+    return ServiceDutyToBoxDuty(duty);
+}
+
+void FanSvc_SetDutyAsync(int fan, int duty) {
+    auto* handOver = new (std::nothrow) DutyHandOver{fan, duty};
+    if (!handOver) return;
+    tolo::UniqueHandle worker(CreateThread(nullptr, 0, fan_SetDuty, handOver, 0, nullptr));
+    if (!worker) delete handOver;
+}
+
+DWORD WINAPI fan_SetDuty(LPVOID param) {
+    std::unique_ptr<DutyHandOver> handOver(static_cast<DutyHandOver*>(param));
+    try {
+        ComApartment apartment;
+        WriteFlatUserCurve(handOver->fan, handOver->duty);
+    } catch (...) {
+        // A worker ends quietly whatever failed: nobody waits for it to report.
+    }
+    return 0;
+}

@@ -1,0 +1,39 @@
+// The tool's side of the fan service's automation interface: fan count, names and duties read on
+// the window thread, duty changes written as flat user curves by one worker thread each. Every
+// operation creates its own manager object and calls its members late-bound, by name.
+//
+// On the window thread (inside the apartment that FanSvc_PushDutiesToBox or the firmware channel
+// initialised) the getters raise ToolError when the service cannot be reached or refuses a call;
+// workers swallow every error.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+constexpr wchar_t kFanServiceProgId[] = L"QuilFanControlService.FanControlManager";
+// The firmware's fan-curve device: a fan it drives has to leave its automatic mode first.
+constexpr uint32_t kFanCurveDeviceItem = 0x040D007D;
+
+// The service's fan count, kept once it was positive.
+int FanSvc_GetFanCount();
+// A fan's name, kept once it was non-empty.
+std::wstring FanSvc_GetFanName(int index);
+// A fan's present duty on the box's scale, 0 to 10.
+int FanSvc_GetFanDuty(int index);
+// What a worker is given, fixed when it starts.
+struct DutyHandOver {
+    int fan;   // the service's fan index
+    int duty;  // box scale, not range-checked
+};
+
+// Starts one worker (fan_SetDuty) that sets a fan (service index) to a box duty (0 to 10) and
+// returns at once.
+void FanSvc_SetDutyAsync(int fan, int duty);
+// The worker: takes ownership of its DutyHandOver (allocated with new); always returns 0.
+DWORD WINAPI fan_SetDuty(LPVOID handOver);
+
+// Box duty (0 to 10) to the speed the service's curves take (0 to 255), and back.
+int BoxDutyToServiceSpeed(int duty);
+int ServiceDutyToBoxDuty(uint32_t duty);

@@ -1,0 +1,244 @@
+// The fan-service client against an automation object of the test's own: the members it calls by
+// name, the VARIANT types of their arguments, the order of the calls, the caches, the two duty
+// scalings and the errors it raises.
+#include <windows.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "FakeFanService.h"
+#include "bios/BiosInterface.h"
+#include "boxtool/FanServiceClient.h"
+#include "boxtool/ToolError.h"
+#include "support/BoardTest.h"
+#include "support/Capture.h"
+#include "support/ToolAcpiBinding.h"
+#include "system/Handles.h"
+
+namespace {
+
+using test::FakeFan;
+using test::FakeFanService;
+using Strings = std::vector<std::string>;
+
+const std::wstring kProgIdSuffix = L", ProgID: \"QuilFanControlService.FanControlManager\"";
+
+bool WaitUntil(const std::function<bool()>& done) {
+    for (int i = 0; i < 2000; ++i) {
+        if (done()) return true;
+        Sleep(10);
+    }
+    return done();
+}
+
+std::vector<FakeFan> ThreeFans() {
+    return {{L"CPU_FAN", 21}, {L"CHA_FAN1", 22}, {L"CHA_FAN2", 252}};
+}
+
+// Runs the worker on a thread of its own, as FanSvc_SetDutyAsync does, and waits for it.
+DWORD RunWorker(int fan, int duty) {
+    tolo::UniqueHandle t(CreateThread(nullptr, 0, fan_SetDuty, new DutyHandOver{fan, duty}, 0, nullptr));
+    WaitForSingleObject(t.Get(), INFINITE);
+    DWORD code = 99;
+    GetExitCodeThread(t.Get(), &code);
+    return code;
+}
+
+// The calls one worker makes for a fan of four curve points.
+Strings WorkerCalls(int fan, int speed, bool manualMode) {
+    const std::string f = std::to_string(fan);
+    const std::string item = "fans Item get I4:" + f;
+    Strings calls = {"manager Controls get",
+                     item,
+                     "fan" + f + " Profiles get",
+                     "profiles" + f + " Item get I4:4",
+                     "profile" + f + "/4 FanCurve get",
+                     "curve" + f + " Count get"};
+    if (manualMode) calls.insert(calls.end(), {item, "fan" + f + " EnableManualMode call I4:0"});
+    for (int i = 0; i < 4; ++i) {
+        calls.push_back("curve" + f + " Item get UI4:" + std::to_string(i));
+        calls.push_back("point" + f + "/" + std::to_string(i) + " Speed put UI4:" + std::to_string(speed));
+    }
+    calls.insert(calls.end(),
+                 {item, "fan" + f + " NormalizeFanCurve call curve" + f, item, "fan" + f + " Profiles get",
+                  "profiles" + f + " SaveUserProfile call curve" + f, item, "fan" + f + " Profiles get",
+                  "profiles" + f + " Count get", item, "fan" + f + " ApplyIndex call I4:4"});
+    return calls;
+}
+
+std::wstring SystemText(HRESULT hr) {
+    wchar_t* buffer = nullptr;
+    FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = buffer ? buffer : L"";
+    if (buffer) LocalFree(buffer);
+    return text;
+}
+
+// The error text a window-thread call raised, or "(none)".
+std::wstring ErrorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const ToolError& e) {
+        return e.Text();
+    }
+    return L"(none)";
+}
+
+bool EndsWith(const std::wstring& text, const std::wstring& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class FanClientTest : public test::BoardTest {
+protected:
+    std::string BoardText() const override {
+        // The firmware's fan-curve device.
+        return "item 0x040D007D value 0 desc \"FAN CURVE\" 0 0 0 1 3\n";
+    }
+    void SetUp() override {
+        test::BoardTest::SetUp();
+        ASSERT_TRUE(test::BindToolAcpiLibrary());
+        // The window thread's apartment, as the push initialises it.
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    }
+    void TearDown() override { CoUninitialize(); }
+};
+
+class FanClientWithoutCurveDeviceTest : public FanClientTest {
+protected:
+    std::string BoardText() const override { return {}; }
+};
+
+TEST(DutyScales, BoxDutiesBecomeTheServiceSpeedsOfTheTable) {
+    const int speeds[11] = {0, 25, 51, 76, 102, 127, 153, 178, 204, 229, 255};
+    for (int duty = 0; duty <= 10; ++duty) EXPECT_EQ(BoxDutyToServiceSpeed(duty), speeds[duty]) << duty;
+}
+
+TEST(DutyScales, ServiceDutiesReadAsTheBoxDutiesOfTheTable) {
+    // First service duty of each box duty 1 to 10.
+    const uint32_t firsts[10] = {22, 48, 73, 99, 124, 150, 175, 201, 226, 252};
+    int expected = 0;
+    for (uint32_t d = 0; d <= 255; ++d) {
+        if (expected < 10 && d == firsts[expected]) ++expected;
+        EXPECT_EQ(ServiceDutyToBoxDuty(d), expected) << d;
+    }
+    for (int duty = 0; duty <= 10; ++duty) EXPECT_EQ(ServiceDutyToBoxDuty(BoxDutyToServiceSpeed(duty)), duty);
+}
+
+TEST_F(FanClientTest, ReadsCountNamesAndDutiesByNameWithTheirArgumentTypes) {
+    FakeFanService service(ThreeFans());
+    ASSERT_TRUE(service.Registered());
+    EXPECT_EQ(FanSvc_GetFanCount(), 3);
+    EXPECT_EQ(service.CallsOf(1), (Strings{"manager Controls get", "fans Count get"}));
+    EXPECT_EQ(FanSvc_GetFanName(1), L"CHA_FAN1");
+    EXPECT_EQ(service.CallsOf(2), (Strings{"manager Controls get", "fans Item get I4:1", "fan1 Name get"}));
+    EXPECT_EQ(FanSvc_GetFanDuty(2), 10);  // 252
+    EXPECT_EQ(service.CallsOf(3),
+              (Strings{"manager Controls get", "fans Item get I4:2", "fan2 DutyCycle get"}));
+    EXPECT_EQ(FanSvc_GetFanDuty(0), 0);  // 21
+    EXPECT_EQ(FanSvc_GetFanDuty(1), 1);  // 22
+    EXPECT_EQ(service.ManagersCreated(), 5);
+}
+
+TEST_F(FanClientTest, CountAndNamesAreKeptOnceKnownDutiesNever) {
+    FakeFanService service({});
+    EXPECT_EQ(FanSvc_GetFanCount(), 0);
+    service.SetFanCount(2);
+    EXPECT_EQ(FanSvc_GetFanCount(), 2);  // a count of 0 is asked again
+    service.SetFanCount(3);
+    EXPECT_EQ(FanSvc_GetFanCount(), 2);  // a positive one is kept
+    EXPECT_EQ(service.ManagersCreated(), 2);
+
+    FakeFan unnamed;
+    service.SetFan(0, unnamed);
+    EXPECT_EQ(FanSvc_GetFanName(0), L"");
+    FakeFan named{L"CPU_FAN", 100};
+    service.SetFan(0, named);
+    EXPECT_EQ(FanSvc_GetFanName(0), L"CPU_FAN");  // an empty name is asked again
+    named.name = L"RENAMED";
+    service.SetFan(0, named);
+    EXPECT_EQ(FanSvc_GetFanName(0), L"CPU_FAN");
+    EXPECT_EQ(service.ManagersCreated(), 4);
+
+    EXPECT_EQ(FanSvc_GetFanDuty(0), 4);
+    named.duty = 255;
+    service.SetFan(0, named);
+    EXPECT_EQ(FanSvc_GetFanDuty(0), 10);
+    EXPECT_EQ(service.ManagersCreated(), 6);
+}
+
+TEST_F(FanClientTest, WorkerWritesAFlatUserCurveThenSavesAndAppliesIt) {
+    FakeFanService service(ThreeFans());
+    EXPECT_EQ(RunWorker(1, 3), 0u);
+    EXPECT_EQ(service.CallsOf(1), WorkerCalls(1, 76, true));
+    EXPECT_EQ(service.Fan(1).userCurve, (std::vector<uint32_t>{76, 76, 76, 76}));
+    EXPECT_EQ(service.Fan(1).appliedIndex, 4);
+    EXPECT_EQ(service.Fan(0).userCurve, FakeFan{}.userCurve);
+}
+
+TEST_F(FanClientWithoutCurveDeviceTest, WorkerLeavesManualModeAloneWithoutTheFirmwareCurveDevice) {
+    FakeFanService service(ThreeFans());
+    EXPECT_EQ(RunWorker(2, 10), 0u);
+    EXPECT_EQ(service.CallsOf(1), WorkerCalls(2, 255, false));
+    EXPECT_EQ(service.Fan(2).userCurve, (std::vector<uint32_t>{255, 255, 255, 255}));
+}
+
+TEST_F(FanClientTest, EachAsyncChangeRunsItsOwnWorkerWithItsOwnPair) {
+    FakeFanService service(ThreeFans());
+    FanSvc_SetDutyAsync(0, 10);
+    FanSvc_SetDutyAsync(2, 1);
+    ASSERT_TRUE(
+        WaitUntil([&] { return service.Fan(0).appliedIndex == 4 && service.Fan(2).appliedIndex == 4; }));
+    EXPECT_EQ(service.Fan(0).userCurve, (std::vector<uint32_t>{255, 255, 255, 255}));
+    EXPECT_EQ(service.Fan(2).userCurve, (std::vector<uint32_t>{25, 25, 25, 25}));
+    EXPECT_EQ(service.Fan(1).appliedIndex, -1);
+    ASSERT_EQ(service.ManagersCreated(), 2);
+    // Each worker's manager saw one fan only; which worker came first is open.
+    Strings first = service.CallsOf(1), second = service.CallsOf(2);
+    if (first != WorkerCalls(0, 255, true)) std::swap(first, second);
+    EXPECT_EQ(first, WorkerCalls(0, 255, true));
+    EXPECT_EQ(second, WorkerCalls(2, 25, true));
+}
+
+TEST_F(FanClientTest, UnregisteredServiceRaisesTheSystemTextWithTheProgId) {
+    test::MessageBoxCapture boxes;
+    {
+        test::ProgIdOverride missing(nullptr);
+        const std::wstring text = ErrorOf([] { FanSvc_GetFanCount(); });
+        EXPECT_TRUE(EndsWith(text, kProgIdSuffix)) << text;
+        EXPECT_GT(text.size(), kProgIdSuffix.size());
+        EXPECT_EQ(text.find(L'\n'), std::wstring::npos);
+        EXPECT_TRUE(EndsWith(ErrorOf([] { FanSvc_GetFanName(0); }), kProgIdSuffix));
+        EXPECT_TRUE(EndsWith(ErrorOf([] { FanSvc_GetFanDuty(0); }), kProgIdSuffix));
+        EXPECT_EQ(RunWorker(0, 5), 0u);  // swallowed
+    }
+    {
+        // Registered, but nobody serves the class.
+        test::ProgIdOverride unserved(L"{0D5E8F61-7A3B-4C29-8E14-2B6F9A0C3D47}");
+        const std::wstring text = ErrorOf([] { FanSvc_GetFanCount(); });
+        std::wstring system = SystemText(REGDB_E_CLASSNOTREG);
+        while (!system.empty() && (system.back() <= L' ' || system.back() == L'.')) system.pop_back();
+        // Where the system has no text for the failure, its code stands in.
+        EXPECT_EQ(text, (system.empty() ? L"OLE error 80040154" : system) + kProgIdSuffix);
+        EXPECT_EQ(RunWorker(0, 5), 0u);
+    }
+    EXPECT_EQ(boxes.Count(), 0u);
+}
+
+TEST_F(FanClientTest, AFailingMemberRaisesItsErrorOnTheWindowThreadAndEndsAWorkerQuietly) {
+    FakeFanService service(ThreeFans());
+    service.FailMember("fans Count", L"Count refused by the test");
+    EXPECT_EQ(ErrorOf([] { FanSvc_GetFanCount(); }), L"Count refused by the test");
+    service.FailMember("fan DutyCycle", L"");
+    const std::wstring text = ErrorOf([] { FanSvc_GetFanDuty(1); });
+    EXPECT_NE(text, L"(none)");
+    EXPECT_FALSE(text.empty());
+
+    service.FailMember("curve Item", L"no points");
+    EXPECT_EQ(RunWorker(1, 3), 0u);
+    EXPECT_EQ(service.Fan(1).userCurve, FakeFan{}.userCurve);
+    EXPECT_EQ(service.Fan(1).appliedIndex, -1);
+}
+
+}  // namespace
