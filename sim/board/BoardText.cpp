@@ -287,8 +287,8 @@ const StatementTable& Handlers() {
         t.merge(SioStatements());
         t.merge(BoxStatements());
         t.merge(AcpiTableStatements());
-        // Each further part of the board adds its statements here.
         t.merge(SensorStatements());
+        // Each further part of the board adds its statements here.
         return t;
     }();
     return table;
