@@ -37,6 +37,10 @@ struct Binding {
     GetArgDataFn GetArgData;
     NextArgFn NextArg;
     CallMethodFn CallMethod;
+    // Bound with the others by the tool's loader; the tool never calls them.
+    GetItemExFn GetItemEx;
+    GetItemBufferFn GetItemBuffer;
+    SetItemBufferFn SetItemBuffer;
 };
 
 #ifdef QUIL_BIOS_TOOL_BUILD

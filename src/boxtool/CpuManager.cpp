@@ -2,10 +2,9 @@
 
 #include <memory>
 
+#include "AcpiLoader.h"
 #include "IoWrappers.h"
 #include "bios/BiosInterface.h"
-
-int AcpiInitOnce();
 
 namespace {
 

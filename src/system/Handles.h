@@ -216,4 +216,26 @@ private:
     SC_HANDLE h_ = nullptr;
 };
 
+// A window this code created; destroyed with its owner unless released first (a window that
+// the system already destroyed).
+class UniqueWindow {
+public:
+    UniqueWindow() = default;
+    explicit UniqueWindow(HWND w) : w_(w) {}
+    ~UniqueWindow() { Reset(); }
+    UniqueWindow(const UniqueWindow&) = delete;
+    UniqueWindow& operator=(const UniqueWindow&) = delete;
+
+    HWND Get() const { return w_; }
+    explicit operator bool() const { return w_ != nullptr; }
+    HWND Release() { return std::exchange(w_, nullptr); }
+    void Reset(HWND w = nullptr) {
+        if (w_) DestroyWindow(w_);
+        w_ = w;
+    }
+
+private:
+    HWND w_ = nullptr;
+};
+
 }  // namespace tolo

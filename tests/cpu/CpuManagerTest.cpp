@@ -5,11 +5,10 @@
 #include "FakeMachine.h"
 #include "bios/BiosInterface.h"
 #include "board/Board.h"
+#include "boxtool/AcpiLoader.h"
 #include "boxtool/CpuManager.h"
 #include "boxtool/IoWrappers.h"
 #include "support/BoardTest.h"
-
-int AcpiInitOnce();
 
 namespace {
 

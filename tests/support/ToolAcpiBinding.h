@@ -23,7 +23,10 @@ inline bool BindToolAcpiLibrary() {
                                     dll.Proc<acpi::GetArgTypeFn>("AcpiGetArgType"),
                                     dll.Proc<acpi::GetArgDataFn>("AcpiGetArgData"),
                                     dll.Proc<acpi::NextArgFn>("AcpiNextArg"),
-                                    dll.Proc<acpi::CallMethodFn>("AcpiCallMethod")};
+                                    dll.Proc<acpi::CallMethodFn>("AcpiCallMethod"),
+                                    dll.Proc<acpi::GetItemExFn>("AcpiGetItemEx"),
+                                    dll.Proc<acpi::GetItemBufferFn>("AcpiGetItemBuffer"),
+                                    dll.Proc<acpi::SetItemBufferFn>("AcpiSetItemBuffer")};
     return true;
 }
 
