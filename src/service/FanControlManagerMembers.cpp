@@ -1,13 +1,25 @@
-// The members of IFanControlManager.
+// The members of IFanControlManager: the fan collection and the chip's capabilities.
 #include "FanControlManager.h"
+#include "fancore/SioAccessor.h"
+
+namespace {
+
+// The automation convention of this interface: 1 for true, not VARIANT_TRUE.
+VARIANT_BOOL AsOneOrZero(bool value) {
+    return value ? 1 : 0;
+}
+
+}  // namespace
 
 HRESULT CFanControlManager::get_Controls(IFanControlCollection** pVal) {
     if (pVal) *pVal = nullptr;
     return E_NOTIMPL;
 }
 
-HRESULT CFanControlManager::get_ConstraintType(short*) {
-    return E_NOTIMPL;
+HRESULT CFanControlManager::get_ConstraintType(short* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = static_cast<short>(SioAccessor::Instance().GetConstraintType());
+    return S_OK;
 }
 
 HRESULT CFanControlManager::get_MaxStepTime(ULONG* pVal) {
@@ -22,22 +34,32 @@ HRESULT CFanControlManager::get_MaxTolerance(ULONG* pVal) {
     return S_OK;
 }
 
-HRESULT CFanControlManager::get_IsSIOSupportedRPM(VARIANT_BOOL*) {
-    return E_NOTIMPL;
+HRESULT CFanControlManager::get_IsSIOSupportedRPM(VARIANT_BOOL* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = AsOneOrZero(SioAccessor::Instance().HasExtendedFanControl());
+    return S_OK;
 }
 
-HRESULT CFanControlManager::get_RpmPerstep(ULONG*) {
-    return E_NOTIMPL;
+HRESULT CFanControlManager::get_RpmPerstep(ULONG* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = static_cast<ULONG>(SioAccessor::Instance().GetRpmPerstep());
+    return S_OK;
 }
 
-HRESULT CFanControlManager::get_RpmSmoothFreq(ULONG*) {
-    return E_NOTIMPL;
+HRESULT CFanControlManager::get_RpmSmoothFreq(ULONG* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = static_cast<ULONG>(SioAccessor::Instance().GetRpmSmoothFreq());
+    return S_OK;
 }
 
-HRESULT CFanControlManager::get_OneSencitiveSupported(VARIANT_BOOL*) {
-    return E_NOTIMPL;
+HRESULT CFanControlManager::get_OneSencitiveSupported(VARIANT_BOOL* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = AsOneOrZero(SioAccessor::Instance().IsOneSencitiveSupported());
+    return S_OK;
 }
 
-HRESULT CFanControlManager::get_IsSupportFanStop(VARIANT_BOOL*) {
-    return E_NOTIMPL;
+HRESULT CFanControlManager::get_IsSupportFanStop(VARIANT_BOOL* pVal) {
+    if (!pVal) return E_POINTER;
+    *pVal = AsOneOrZero(SioAccessor::Instance().IsSupportFanStop());
+    return S_OK;
 }
