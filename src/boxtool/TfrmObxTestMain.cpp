@@ -14,6 +14,7 @@
 #include "PendingParts.h"
 #include "Probesensor.h"
 #include "TOrbixBoxUsb.h"
+#include "ToolError.h"
 #include "bios/BiosInterface.h"
 #include "system/MessageBox.h"
 #include "system/Trace.h"
@@ -206,6 +207,8 @@ void TApplication::Terminate() {
 void TApplication::HandleException() {
     try {
         throw;
+    } catch (const ToolError& e) {
+        ShowException(e.Text().c_str());
     } catch (const std::exception& e) {
         ShowException(tolo::AnsiToWide(e.what()).c_str());
     } catch (...) {

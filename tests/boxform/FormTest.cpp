@@ -16,6 +16,7 @@
 #include "box/SimBox.h"
 #include "boxtool/AcpiLoader.h"
 #include "boxtool/TfrmObxTestMain.h"
+#include "boxtool/ToolError.h"
 #include "support/BoardTest.h"
 #include "support/Capture.h"
 
@@ -48,7 +49,8 @@ protected:
     }
     TfrmObxTestMain& Form() { return *form_; }
 
-    // Sends a message through the form's window procedure, as the system delivers it.
+    // Delivers a device or power message as the system does: sent, not posted (a device message
+    // with its header cannot be posted).
     LRESULT Send(UINT message, WPARAM wParam, LPARAM lParam) {
         return SendMessageW(form_->Handle(), message, wParam, lParam);
     }
@@ -383,15 +385,24 @@ TEST(ToolStartup, TheErrorDisplayShowsTheErrorsTextAndAnEmptyOneForOtherThrownVa
         Application.HandleException();
     }
     try {
+        throw ToolError(L"Class \u03A9 not registered, ProgID: \"QuilFanControlService.FanControlManager\"");
+    } catch (...) {
+        Application.HandleException();
+    }
+    try {
         throw 42;
     } catch (...) {
         Application.HandleException();
     }
     auto shown = boxes.Boxes();
-    ASSERT_EQ(shown.size(), 2u);
+    ASSERT_EQ(shown.size(), 3u);
     EXPECT_EQ(shown[0].text, L"Service unavailable");
     EXPECT_EQ(shown[0].caption, L"ObxTT");
-    EXPECT_EQ(shown[1].text, L"");
+    EXPECT_EQ(shown[0].type, static_cast<UINT>(MB_OK | MB_ICONSTOP));
+    // The tool's own errors keep their wide text.
+    EXPECT_EQ(shown[1].text,
+              L"Class \u03A9 not registered, ProgID: \"QuilFanControlService.FanControlManager\"");
+    EXPECT_EQ(shown[2].text, L"");
 }
 
 }  // namespace
