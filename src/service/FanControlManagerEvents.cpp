@@ -67,3 +67,28 @@ HRESULT CProxy_IFanControlManagerEvents::EnumConnections(IEnumConnections** out)
     }
     return service::SnapshotEnum<IEnumConnections, CONNECTDATA>::Create(connections, out);
 }
+
+HRESULT CProxy_IFanControlManagerEvents::Fire_OnFanSettingChange(LONG fanCtrlId) {
+    // A sink called in another process may disconnect meanwhile: walk a copy of the list.
+    std::vector<tolo::ComPtr<IDispatch>> sinks;
+    try {
+        sinks = sinks_;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    HRESULT hr = S_OK;
+    for (const tolo::ComPtr<IDispatch>& sink : sinks) {
+        if (!sink) continue;
+        VARIANT argument;
+        VariantInit(&argument);
+        argument.vt = VT_I4;
+        argument.lVal = fanCtrlId;
+        DISPPARAMS params{&argument, nullptr, 1, 0};
+        VARIANT result;
+        VariantInit(&result);
+        hr = sink->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, nullptr,
+                          nullptr);
+        VariantClear(&result);
+    }
+    return hr;
+}

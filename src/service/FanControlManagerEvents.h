@@ -29,6 +29,10 @@ public:
     HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override;
     HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override;
 
+    // OnFanSettingChange to every connected sink, in the order of the connections; a sink's
+    // failure does not stop the others. The result is the last sink's.
+    HRESULT Fire_OnFanSettingChange(LONG fanCtrlId);
+
     // The connected sinks in the order of their connections (a cookie is its position + 1); an
     // entry is empty once its sink has disconnected.
     const std::vector<tolo::ComPtr<IDispatch>>& Connections() const { return sinks_; }

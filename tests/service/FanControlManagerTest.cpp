@@ -158,4 +158,23 @@ TEST_F(FanControlManagerTest, AdviseKeepsEachSinkUntilUnadviseAndReusesFreedCook
     ASSERT_EQ(S_OK, point->Unadvise(cc));
 }
 
+TEST_F(FanControlManagerTest, TheEventReachesEveryConnectedSinkInOrderPastEmptyEntries) {
+    tolo::ComPtr<IConnectionPoint> point = Point();
+    ASSERT_TRUE(point);
+    test::EventSink a, gone, b;
+    DWORD ca = 0, cg = 0, cb = 0;
+    ASSERT_EQ(S_OK, point->Advise(&a, &ca));
+    ASSERT_EQ(S_OK, point->Advise(&gone, &cg));
+    ASSERT_EQ(S_OK, point->Advise(&b, &cb));
+    ASSERT_EQ(S_OK, point->Unadvise(cg));
+
+    EXPECT_EQ(S_OK, g_pFanControlManager->Events().Fire_OnFanSettingChange(4));
+    EXPECT_EQ(S_OK, g_pFanControlManager->Events().Fire_OnFanSettingChange(2));
+    EXPECT_EQ((std::vector<long>{4, 2}), a.events);
+    EXPECT_EQ((std::vector<long>{4, 2}), b.events);
+    EXPECT_TRUE(gone.events.empty());
+    ASSERT_EQ(S_OK, point->Unadvise(ca));
+    ASSERT_EQ(S_OK, point->Unadvise(cb));
+}
+
 }  // namespace
