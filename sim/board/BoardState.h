@@ -7,6 +7,7 @@
 
 #include "AudioState.h"
 #include "BoxState.h"
+#include "FirmwareBoxState.h"
 #include "SensorState.h"
 
 namespace sim {
@@ -62,6 +63,7 @@ enum ItemFlags : uint32_t {
     ItemFailGet = 2,   // AcpiGetItem / AcpiGetItemEx / AcpiGetItemBuffer answer failure
     ItemFailSet = 4,   // AcpiSetItem / AcpiSetItemBuffer answer failure
     ItemHasValue = 8,  // AcpiGetItem answers; otherwise reads fail
+    ItemCommand = 16,  // AcpiSetItem takes a command: logged and counted, the value read stays
 };
 
 struct BiosItem {
@@ -136,6 +138,7 @@ struct BoardState {
     SensorState sensors;
     AudioState audio;
     BoxState box;
+    FirmwareBoxState fwbox;
     WriteRecord writes[kWriteLog];
     uint32_t blobUsed;
     uint32_t memUsed;

@@ -27,5 +27,6 @@ StatementTable SioStatements();
 StatementTable BoxStatements();
 StatementTable AcpiTableStatements();
 StatementTable SensorStatements();  // sensors, master volume and mute
+StatementTable FirmwareBoxStatements();
 
 }  // namespace sim

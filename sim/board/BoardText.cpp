@@ -174,6 +174,8 @@ StatementTable CoreStatements() {
                      it->flags |= ItemFailGet;
                  } else if (w == "fail-set") {
                      it->flags |= ItemFailSet;
+                 } else if (w == "command") {
+                     it->flags |= ItemCommand;
                  } else if (w == "desc") {
                      PackageBuilder p;
                      p.Int(static_cast<int32_t>(id));
@@ -288,6 +290,7 @@ const StatementTable& Handlers() {
         t.merge(BoxStatements());
         t.merge(AcpiTableStatements());
         t.merge(SensorStatements());
+        t.merge(FirmwareBoxStatements());
         // Each further part of the board adds its statements here.
         return t;
     }();

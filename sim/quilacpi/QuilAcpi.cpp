@@ -1,6 +1,7 @@
 // Stand-in for the maker's ACPI library over the simulated board: BIOS items with their group and
 // description packages, values, device buffers and the board-information package. Item
-// 0x11060009 reaches the Super I/O hardware monitor: its parameter is bank << 8 | register.
+// 0x11060009 reaches the Super I/O hardware monitor: its parameter is bank << 8 | register. Items
+// the board gives query answers read the answer after a set with a parameter (a query).
 // Built twice: QuilAcpi.dll (exports by ordinal) and quilacpiex.dll (the same, by name).
 #include <windows.h>
 
@@ -10,6 +11,7 @@
 
 #include "../board/AcpiPackage.h"
 #include "../board/Board.h"
+#include "../board/FirmwareBox.h"
 
 using sim::ArgHeader;
 using sim::BiosItem;
@@ -63,7 +65,15 @@ int __stdcall AcpiSetItem(uint32_t id, int32_t first, int32_t second) {
     if (!it) return 0;
     ++it->setCalls;
     if (it->flags & sim::ItemFailSet) return 0;
-    if (second == 1) {  // a plain set: value, 1
+    int32_t answer;
+    if (second != 1 && sim::FindQueryAnswer(id, first, &answer)) {  // a query the firmware answers
+        it->lastParam = first;
+        it->value = answer;
+        it->flags |= sim::ItemHasValue;
+        return 1;
+    }
+    if (it->flags & sim::ItemCommand) return 1;  // the firmware acts on it; reads answer as before
+    if (second == 1) {                           // a plain set: value, 1
         it->value = first;
     } else {  // a set with a parameter: parameter, value
         it->lastParam = first;

@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "MessageBox.h"
@@ -36,6 +38,23 @@ void TraceF(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(buf, sizeof buf, format, args);
     va_end(args);
+    TraceA(buf);
+}
+
+void TraceError(const char* format, ...) {
+    char buf[4096];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(buf, 4094, format, args);
+    va_end(args);
+    if (n < 0 || n > 4093) {  // an overlong text keeps its first 4093 characters
+        buf[4093] = 0;
+        n = static_cast<int>(std::strlen(buf));
+    }
+    while (n > 0 && std::isspace(static_cast<unsigned char>(buf[n - 1]))) --n;
+    buf[n++] = '\r';
+    buf[n++] = '\n';
+    buf[n] = 0;
     TraceA(buf);
 }
 

@@ -1,0 +1,66 @@
+#include "FbAcpi.h"
+
+#include <windows.h>
+
+#include <initializer_list>
+#include <mutex>
+
+#include "CpuManager.h"
+#include "bios/BiosInterface.h"
+
+namespace {
+
+// Orders every use of the command item: the window thread's command words and the listener's
+// queries, whose write and read must stay together.
+std::mutex g_commandLock;
+
+void SendWords(std::initializer_list<int> words) {
+    std::lock_guard<std::mutex> lock(g_commandLock);
+    // The firmware acknowledges nothing the tool could act on.
+    for (int word : words) SetBiosItemValue(kFbAcpiCommandItem, word);
+}
+
+}  // namespace
+
+void FbAcpi_Enable() {
+    SetBiosItemValue(kFbAcpiSwitchItem, 0xAA);
+}
+
+void FbAcpi_Disable() {
+    SetBiosItemValue(kFbAcpiSwitchItem, 0);
+}
+
+void FbAcpi_SyncTime() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    SendWords({0x0800 | now.wHour, 0x0900 | now.wMinute, 0x0A00 | now.wSecond});
+}
+
+void FbAcpi_SetVolume(int percent) {
+    SendWords({0x0100 | (percent & 0xFF)});
+}
+
+void FbAcpi_SetFanDuty(int fan, int duty) {
+    SendWords({((fan + 2) << 8) | (duty & 0xFF)});
+}
+
+void FbAcpi_SetCpuRatio(uint16_t busClock, uint8_t ratio) {
+    SendWords({0x0B00 | ratio, 0x0C00 | (busClock & 0xFF), 0x0D00 | ((busClock >> 8) & 0xFF)});
+}
+
+int FbAcpi_Query(int code) {
+    std::lock_guard<std::mutex> lock(g_commandLock);
+    SetBiosItemParam(kFbAcpiCommandItem, code, 0);
+    int value = 0;
+    GetBiosItemValue(kFbAcpiCommandItem, &value);
+    return value;
+}
+
+void FbAcpi_SendCpuRatio() {
+    float ratio = 0, maximum = 0, frequency = 0;
+    CpuManager::Instance().GetCpuFrequency(&ratio, &maximum, &frequency);
+    // Before the clock monitor's first measurement there is no ratio: the bus clock is then 0
+    // rather than a division by zero.
+    const int busClock = ratio > 0 ? static_cast<int>(frequency / ratio * 10) : 0;
+    FbAcpi_SetCpuRatio(static_cast<uint16_t>(busClock), static_cast<uint8_t>(static_cast<int>(ratio) & 0xFF));
+}

@@ -1,0 +1,96 @@
+#include "QuilSysProcNotify.h"
+
+#include <cstring>
+#include <cwchar>
+
+#include "system/WinPipe.h"
+
+// The shared state is defined before the notifier so that it outlives the notifier's destructor.
+tolo::MailslotW QuilSysProcNotify::s_mailslot;
+std::atomic<SysProcNotifyCallback> QuilSysProcNotify::s_callback{nullptr};
+std::atomic<bool> QuilSysProcNotify::s_ending{false};
+wchar_t QuilSysProcNotify::s_mailslotPath[MAX_PATH];
+uint8_t QuilSysProcNotify::s_request[kSysControlRequestSize];
+uint8_t QuilSysProcNotify::s_answer[kSysControlAnswerSize];
+uint8_t QuilSysProcNotify::s_message[kNotifyMessageSize];
+
+QuilSysProcNotify g_quilSysProcNotify;
+
+void QuilSysProcNotify::Start(const wchar_t* name, SysProcNotifyCallback callback) {
+    std::memset(m_name, 0, sizeof m_name);
+
+    // A NULL DACL: the service, whatever account it runs under, may write to the mailslot.
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
+    SECURITY_ATTRIBUTES security = {sizeof security, &descriptor, TRUE};
+
+    if (s_mailslot.IsOpen()) {
+        EndListener();
+        s_mailslot.Close();
+    }
+    if (!s_mailslot.Create(name, 0, MAILSLOT_WAIT_FOREVER, &security)) return;
+    std::swprintf(s_mailslotPath, MAX_PATH, L"\\\\.\\mailslot\\%ls", name);
+
+    std::wcsncpy(m_name, name, kMailslotNameChars - 1);
+    CallControlPipe(m_name, kRegisterMailslot, sizeof m_name);
+    StartThread(callback);
+}
+
+void QuilSysProcNotify::Stop() {
+    CallControlPipe(m_name, kUnregisterMailslot, sizeof m_name);
+    s_callback = nullptr;
+    EndListener();
+    if (s_mailslot.IsOpen()) s_mailslot.Close();
+}
+
+bool QuilSysProcNotify::CallControlPipe(const void* data, uint32_t code, uint32_t length) {
+    std::memset(s_request, 0, sizeof s_request);
+    std::memset(s_answer, 0, sizeof s_answer);
+    std::memcpy(s_request, &code, sizeof code);
+    // The request holds 520 bytes of data; a longer block would run past it.
+    if (length > kSysControlRequestSize - sizeof code) length = kSysControlRequestSize - sizeof code;
+    if (data && length) std::memcpy(s_request + sizeof code, data, length);
+    tolo::NamedPipeW pipe;
+    DWORD read = 0;
+    return pipe.Call(L".", kSysControlPipe, s_request, sizeof s_request, s_answer, sizeof s_answer, &read,
+                     NMPWAIT_WAIT_FOREVER);
+}
+
+void QuilSysProcNotify::StartThread(SysProcNotifyCallback callback) {
+    s_callback = callback;
+    EndListener();
+    m_thread.Reset(CreateThread(nullptr, 0, &QuilSysProcNotify::ListenThread, nullptr, 0, nullptr));
+}
+
+DWORD WINAPI QuilSysProcNotify::ListenThread(LPVOID) {
+    while (!s_ending) {
+        std::memset(s_message, 0, sizeof s_message);
+        DWORD read = 0;
+        // A failed read leaves the buffer zero: event code 0, which means nothing.
+        s_mailslot.Read(s_message, sizeof s_message, &read, nullptr);
+        if (s_ending) break;
+        if (SysProcNotifyCallback callback = s_callback) {
+            uint32_t code;
+            std::memcpy(&code, s_message, sizeof code);
+            callback(code, s_message + sizeof code);
+        }
+    }
+    return 0;
+}
+
+void QuilSysProcNotify::EndListener() {
+    if (!m_thread) return;
+    s_ending = true;
+    // The listener waits for a message without limit: one of our own (event code 0) wakes it.
+    tolo::UniqueHandle writer(CreateFileW(s_mailslotPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    static const uint8_t wake[kNotifyMessageSize] = {};
+    DWORD written = 0;
+    if (writer && WriteFile(writer.Get(), wake, sizeof wake, &written, nullptr))
+        WaitForSingleObject(m_thread.Get(), INFINITE);
+    else
+        TerminateThread(m_thread.Get(), 0);  // no way to wake it: end it where it waits
+    m_thread.Reset();
+    s_ending = false;
+}

@@ -1,0 +1,45 @@
+// Test support of the firmware box channel: the tool's ACPI binding, the command words the
+// firmware received and the stand-in system-control service.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "system/Handles.h"
+
+namespace test {
+
+// Binds the tool's ACPI library (quilacpiex.dll beside the test) by name, as the tool's start-up does.
+void BindToolAcpi();
+
+struct ItemSet {
+    uint32_t item;
+    int32_t first, second;
+    bool operator==(const ItemSet&) const = default;
+};
+// The item sets logged since fromSeq, oldest first.
+std::vector<ItemSet> ItemSets(uint32_t fromSeq = 0);
+// The plain sets (value, 1) of one item since fromSeq: the words it was given.
+std::vector<int> WordsTo(uint32_t item, uint32_t fromSeq = 0);
+
+// Polls until done() holds, for at most about ten seconds; answers done() at the end.
+bool WaitFor(const std::function<bool()>& done);
+
+// QuilSysCtl.exe over this test's board, serving the system-control pipe until destroyed.
+class SysCtlService {
+public:
+    SysCtlService();
+    ~SysCtlService();
+    SysCtlService(const SysCtlService&) = delete;
+    SysCtlService& operator=(const SysCtlService&) = delete;
+    bool Serving() const { return serving_; }
+
+private:
+    tolo::UniqueHandle process_;
+    bool serving_ = false;
+};
+
+}  // namespace test
