@@ -2,10 +2,15 @@
 
 #include <windows.h>
 
+#include <cwctype>
 #include <initializer_list>
 #include <mutex>
+#include <string>
 
 #include "CpuManager.h"
+#include "FanServiceClient.h"
+#include "TfrmObxTestMain.h"
+#include "Vistavolume.h"
 #include "bios/BiosInterface.h"
 
 namespace {
@@ -56,11 +61,39 @@ int FbAcpi_Query(int code) {
     return value;
 }
 
-void FbAcpi_SendCpuRatio() {
+void TfrmObxTestMain::FbAcpi_SendCpuRatio(void*) {
     float ratio = 0, maximum = 0, frequency = 0;
     CpuManager::Instance().GetCpuFrequency(&ratio, &maximum, &frequency);
     // Before the clock monitor's first measurement there is no ratio: the bus clock is then 0
     // rather than a division by zero.
     const int busClock = ratio > 0 ? static_cast<int>(frequency / ratio * 10) : 0;
     FbAcpi_SetCpuRatio(static_cast<uint16_t>(busClock), static_cast<uint8_t>(static_cast<int>(ratio) & 0xFF));
+}
+
+void TfrmObxTestMain::FbAcpi_PushFanDuties() {
+    // The service's getters need an apartment on the window thread; it stays for the tool's life.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const int count = FanSvc_GetFanCount();
+    for (int i = 0; i < count; ++i) {
+        const int duty = FanSvc_GetFanDuty(i);
+        std::wstring name = FanSvc_GetFanName(i);
+        for (wchar_t& ch : name) ch = static_cast<wchar_t>(std::towlower(ch));
+        const auto has = [&name](const wchar_t* part) { return name.find(part) != std::wstring::npos; };
+        if (has(L"cpu")) {  // both CPU fans of the box show the one CPU header
+            FbAcpi_SetFanDuty(0, duty);
+            FbAcpi_SetFanDuty(1, duty);
+        } else if (has(L"cha") && has(L"1")) {
+            FbAcpi_SetFanDuty(2, duty);
+        } else if (has(L"cha") && has(L"2")) {
+            FbAcpi_SetFanDuty(3, duty);
+        } else if (has(L"cha") && has(L"3")) {
+            FbAcpi_SetFanDuty(4, duty);
+        }
+    }
+}
+
+void TfrmObxTestMain::FbAcpi_PushVolume() {
+    float volume = 0;
+    VistaGetMasterVolume(&volume);
+    FbAcpi_SetVolume(static_cast<int>(volume * 100));
 }

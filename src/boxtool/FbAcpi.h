@@ -27,8 +27,9 @@ void FbAcpi_SetCpuRatio(uint16_t busClock, uint8_t ratio);
 // never split by another thread's command word.
 int FbAcpi_Query(int code);
 
-// Senders of the form. The ratio goes out every 5 s in firmware mode.
-void FbAcpi_SendCpuRatio();
-// The fan service's duties and the master volume, once at the start of firmware mode.
-void FbAcpi_PushFanDuties();
-void FbAcpi_PushVolume();
+// The notifier's callback in firmware mode, on its listener thread: the boss key, the audio mode
+// and the knob, each as the firmware answers for it. Other event codes do nothing.
+void OnNotifyEvent(uint32_t code, void* payload);
+
+// The form's senders (FbAcpi_SendCpuRatio, FbAcpi_PushFanDuties, FbAcpi_PushVolume) and the knob's
+// actions (Knob_Control, Knob_SetFanDuty, SetOsVol) are members of TfrmObxTestMain.

@@ -12,7 +12,7 @@
 #include "system/WinMailSlot.h"
 
 // An event: its code and the 520-byte payload that came with it.
-using SysProcNotifyCallback = void (*)(uint32_t code, const uint8_t* payload);
+using SysProcNotifyCallback = void (*)(uint32_t code, void* payload);
 
 constexpr wchar_t kSysControlPipe[] = L"QUIL SYSTEM CONTROL PIPE";
 constexpr uint32_t kRegisterMailslot = 0x80000002;

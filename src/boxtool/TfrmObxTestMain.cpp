@@ -10,9 +10,11 @@
 
 #include "AcpiLoader.h"
 #include "CpuManager.h"
+#include "FbAcpi.h"
 #include "HidBinding.h"
 #include "PendingParts.h"
 #include "Probesensor.h"
+#include "QuilSysProcNotify.h"
 #include "TOrbixBoxUsb.h"
 #include "ToolError.h"
 #include "bios/BiosInterface.h"

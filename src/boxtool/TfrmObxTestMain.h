@@ -151,6 +151,13 @@ public:
     void FbAcpi_SendCpuRatio(void* sender);
     void FbAcpi_PushFanDuties();
     void FbAcpi_PushVolume();
+    // The knob as the firmware reports it: word = control << 8 | value. Control 1 sets the master
+    // volume, controls 2 to 6 the duty of box fan control - 2.
+    void Knob_Control(int word);
+    // Box fan 0 to 4 to a box duty 0 to 10, on the service's fan behind it.
+    void Knob_SetFanDuty(int fan, int duty);
+    // The master volume in percent, unless the box state cache already holds it.
+    void SetOsVol(int percent);
 
     // The number in an edit field of the test panel (1..14); false after the standard error box
     // when the field holds no whole number.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../sensors/FakeFanService.h"
 #include "bios/AcpiLibrary.h"
 #include "bios/BiosInterface.h"
 #include "box/SimBox.h"
@@ -25,7 +26,8 @@ namespace {
 const char kBoxPath[] =
     R"("\\?\hid#vid_2f3a&pid_5c71#7&1a2b3c4d&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}")";
 const std::string kBox = std::string("box ") + kBoxPath + "\n";
-const std::string kFirmwareSwitch = "item 0x13060016 value 1\n";
+// The firmware's box switch: it reads 1 whatever the tool writes to it.
+const std::string kFirmwareSwitch = "item 0x13060016 value 1 command\n";
 // Any non-zero pointer: the form only asks whether one came with the message.
 const LPARAM kBroadcastHeader = 0x1000;
 
@@ -96,6 +98,8 @@ protected:
 class FirmwareFormTest : public FormTest {
 protected:
     std::string BoardText() const override { return kFirmwareSwitch; }
+    // Firmware mode starts by pushing the fan service's duties: a service has to answer.
+    test::FakeFanService service_{{}};
 };
 
 TEST_F(HidFormTest, StartsWithTheBoxConnectedAndBothBoxTimersRunning) {

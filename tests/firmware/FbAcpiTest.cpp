@@ -9,6 +9,7 @@
 #include "board/FirmwareBox.h"
 #include "boxtool/FbAcpi.h"
 #include "support/BoardTest.h"
+#include "support/ToolAcpiBinding.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ class FbAcpiTest : public test::BoardTest {
 protected:
     void SetUp() override {
         test::BoardTest::SetUp();
-        test::BindToolAcpi();
+        ASSERT_TRUE(test::BindToolAcpiLibrary());
         from_ = sim::NextWriteSeq();
     }
     std::string BoardText() const override {
@@ -96,12 +97,6 @@ TEST_F(FbAcpiTest, QueriesAreNotSplitByCommandWordsOfAnotherThread) {
     window.join();
     EXPECT_EQ(wrong, 0);
     EXPECT_GT(Commands().size(), 0u);
-}
-
-TEST_F(FbAcpiTest, RatioBeforeTheFirstMeasurementSendsZeros) {
-    // The clock monitor has not run: no ratio, and no division by it.
-    FbAcpi_SendCpuRatio();
-    EXPECT_EQ(Commands(), (std::vector<int>{0x0B00, 0x0C00, 0x0D00}));
 }
 
 }  // namespace

@@ -4,13 +4,7 @@
 
 #include "board/Board.h"
 
-int AcpiInitOnce();
-
 namespace test {
-
-void BindToolAcpi() {
-    AcpiInitOnce();
-}
 
 std::vector<ItemSet> ItemSets(uint32_t fromSeq) {
     std::vector<ItemSet> out;

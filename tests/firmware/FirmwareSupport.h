@@ -1,5 +1,5 @@
-// Test support of the firmware box channel: the tool's ACPI binding, the command words the
-// firmware received and the stand-in system-control service.
+// Test support of the firmware box channel: the command words the firmware received and the
+// stand-in system-control service.
 #pragma once
 
 #include <windows.h>
@@ -11,9 +11,6 @@
 #include "system/Handles.h"
 
 namespace test {
-
-// Binds the tool's ACPI library (quilacpiex.dll beside the test) by name, as the tool's start-up does.
-void BindToolAcpi();
 
 struct ItemSet {
     uint32_t item;

@@ -22,9 +22,10 @@ struct Received {
 std::mutex g_lock;
 std::vector<Received> g_received;
 
-void Record(uint32_t code, const uint8_t* payload) {
+void Record(uint32_t code, void* payload) {
+    const auto* bytes = static_cast<const uint8_t*>(payload);
     std::lock_guard<std::mutex> lock(g_lock);
-    g_received.push_back({code, std::vector<uint8_t>(payload, payload + kNotifyPayloadSize)});
+    g_received.push_back({code, std::vector<uint8_t>(bytes, bytes + kNotifyPayloadSize)});
 }
 
 std::vector<Received> ReceivedEvents() {

@@ -1,0 +1,184 @@
+// The tool's form in firmware mode, hosted in this process: what its start-up sends through the
+// firmware box channel, what the box's events do when the stand-in system-control service posts
+// them, and the switch on suspend, resume and close.
+#include <windows.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../sensors/FakeFanService.h"
+#include "FirmwareSupport.h"
+#include "board/FirmwareBox.h"
+#include "box/SimBox.h"
+#include "boxtool/FanServiceClient.h"
+#include "boxtool/FbAcpi.h"
+#include "boxtool/QuilSysProcNotify.h"
+#include "boxtool/TfrmObxTestMain.h"
+#include "support/BoardTest.h"
+#include "support/Capture.h"
+
+namespace {
+
+using test::FakeFan;
+
+class FirmwareModeTest : public test::BoardTest {
+protected:
+    std::string BoardText() const override {
+        return "item 0x13060016 value 1 command\n"
+               "item 0x13060015 value 0\n"
+               "query-answer 0x13060015 0x86 0x0102\n"
+               "volume 0.75\n";
+    }
+    void SetUp() override {
+        BoardTest::SetUp();
+        sim::InstallSimulatedBox();  // no box: firmware mode
+        service_ = std::make_unique<test::SysCtlService>();
+        ASSERT_TRUE(service_->Serving());
+        ASSERT_TRUE(fans_.Registered());
+    }
+    void TearDown() override {
+        form_.reset();
+        BoardTest::TearDown();
+    }
+    TfrmObxTestMain& Create() {
+        Application.MainFormOnTaskBar = false;
+        form_.reset(new TfrmObxTestMain(nullptr));
+        Application.Dispatch(form_.get(), &TfrmObxTestMain::FormCreate, form_.get());
+        return *form_;
+    }
+    // Posts a knob word as the firmware reports it.
+    void Knob(int word) {
+        sim::SetQueryAnswer(kFbAcpiCommandItem, kFbAcpiQueryKnob, word);
+        Post(kEventKnob);
+    }
+    // Posts an event and waits until the service has delivered it.
+    void Post(uint32_t code) {
+        sim::QueueSysCtlEvent(code);
+        const uint32_t posted = sim::State()->fwbox.messagesPosted;
+        ASSERT_TRUE(test::WaitFor([posted] { return sim::State()->fwbox.messagesPosted > posted; }));
+    }
+    // Until the knob's duty worker has applied the user profile on a service fan.
+    bool DutyApplied(int fan, int duty) {
+        const uint32_t speed = static_cast<uint32_t>(BoxDutyToServiceSpeed(duty));
+        return test::WaitFor([&] {
+            const FakeFan f = fans_.Fan(fan);
+            return f.appliedIndex == 4 && std::all_of(f.userCurve.begin(), f.userCurve.end(),
+                                                      [speed](uint32_t s) { return s == speed; });
+        });
+    }
+
+    // Service duties 0..255 and what the box shows for them: 128 -> 5, 51 -> 2, 255 -> 10, 0 -> 0.
+    test::FakeFanService fans_{
+        {{L"CPU_FAN", 128}, {L"CHA_FAN1", 51}, {L"Cha_Fan2", 255}, {L"CHA_FAN3", 0}, {L"W_PUMP", 200}}};
+    std::unique_ptr<test::SysCtlService> service_;
+    std::unique_ptr<TfrmObxTestMain> form_;
+};
+
+TEST_F(FirmwareModeTest, StartUpEnablesTheChannelSendsTimeDutiesVolumeAndRatioAndRegisters) {
+    const uint32_t from = sim::NextWriteSeq();
+    TfrmObxTestMain& form = Create();
+    EXPECT_EQ(test::WordsTo(kFbAcpiSwitchItem, from), std::vector<int>{0xAA});
+    const std::vector<int> words = test::WordsTo(kFbAcpiCommandItem, from);
+    ASSERT_EQ(words.size(), 12u);
+    EXPECT_EQ(words[0] >> 8, 0x08);  // hour, minute, second
+    EXPECT_EQ(words[1] >> 8, 0x09);
+    EXPECT_EQ(words[2] >> 8, 0x0A);
+    // The CPU fan on both CPU fans of the box, the chassis fans by number, the pump on none.
+    EXPECT_EQ(std::vector<int>(words.begin() + 3, words.begin() + 8),
+              (std::vector<int>{0x0205, 0x0305, 0x0402, 0x050A, 0x0600}));
+    EXPECT_EQ(words[8], 0x014B);  // 75 percent
+    EXPECT_EQ(words[9] >> 8, 0x0B);
+    EXPECT_EQ(words[10] >> 8, 0x0C);
+    EXPECT_EQ(words[11] >> 8, 0x0D);
+
+    const auto requests = sim::SysCtlRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].code, kRegisterMailslot);
+    EXPECT_EQ(requests[0].name, L"TfrmObxTestMain");
+    EXPECT_TRUE(form.tmrSetToBox.Enabled());
+    EXPECT_TRUE(form.tmrSetToBox.OnTimer() == &TfrmObxTestMain::FbAcpi_SendCpuRatio);
+}
+
+TEST_F(FirmwareModeTest, RatioTimerSendsTheRatioAndBusClockWords) {
+    TfrmObxTestMain& form = Create();
+    const uint32_t from = sim::NextWriteSeq();
+    form.tmrSetToBox.Tick();
+    const std::vector<int> words = test::WordsTo(kFbAcpiCommandItem, from);
+    ASSERT_EQ(words.size(), 3u);
+    EXPECT_EQ(words[0] >> 8, 0x0B);
+    EXPECT_EQ(words[1] >> 8, 0x0C);
+    EXPECT_EQ(words[2] >> 8, 0x0D);
+}
+
+TEST_F(FirmwareModeTest, KnobSetsServiceFanDutiesThroughTheService) {
+    Create();
+    Knob(0x0207);  // box fan 0: service fan 0
+    EXPECT_TRUE(DutyApplied(0, 7));
+    Knob(0x0303);  // box fan 1: service fan 0 as well
+    EXPECT_TRUE(DutyApplied(0, 3));
+    Knob(0x0609);  // box fan 4: service fan 3
+    EXPECT_TRUE(DutyApplied(3, 9));
+    EXPECT_EQ(fans_.Fan(1).appliedIndex, -1);
+    EXPECT_EQ(fans_.Fan(2).appliedIndex, -1);
+}
+
+TEST_F(FirmwareModeTest, KnobSetsTheMasterVolumeOnceForTheSamePercent) {
+    Create();
+    test::TraceCapture traces;
+    const uint32_t calls = sim::State()->audio.setVolumeCalls;
+    Knob(0x0132);
+    ASSERT_TRUE(test::WaitFor([calls] { return sim::State()->audio.setVolumeCalls == calls + 1; }));
+    EXPECT_FLOAT_EQ(sim::State()->audio.volume, 0.5f);
+    EXPECT_TRUE(test::WaitFor([] { return sim::State()->audio.setMuteCalls > 0; }));
+    EXPECT_EQ(sim::State()->audio.mute, 0u);
+    EXPECT_EQ(form_->boxCache.volume, 50);
+    Knob(0x0132);
+    Post(kEventMama);  // handled after the knob: the knob is done when its trace is there
+    ASSERT_TRUE(test::WaitFor([&] { return traces.Contains(L"OBXEX Event Mama"); }));
+    EXPECT_EQ(sim::State()->audio.setVolumeCalls, calls + 1);
+    EXPECT_TRUE(traces.Contains(L"OBXEX Ctrl: 256, Value: 306"));
+}
+
+TEST_F(FirmwareModeTest, KnobWordsOfOtherControlsOnlyTrace) {
+    Create();
+    test::TraceCapture traces;
+    const uint32_t calls = sim::State()->audio.setVolumeCalls;
+    const int managers = fans_.ManagersCreated();
+    Knob(0x0705);
+    Knob(0x0005);
+    Post(kEventMama);
+    ASSERT_TRUE(test::WaitFor([&] { return traces.Contains(L"OBXEX Event Mama"); }));
+    EXPECT_TRUE(traces.Contains(L"OBXEX Ctrl: 1792, Value: 1797"));
+    EXPECT_TRUE(traces.Contains(L"OBXEX Ctrl: 0, Value: 5"));
+    EXPECT_EQ(sim::State()->audio.setVolumeCalls, calls);
+    EXPECT_EQ(fans_.ManagersCreated(), managers);
+}
+
+TEST_F(FirmwareModeTest, AudioEventQueriesTheModeAndOtherCodesAreIgnored) {
+    Create();
+    test::TraceCapture traces;
+    const uint32_t from = sim::NextWriteSeq();
+    Post(0xA0020099);
+    Post(kEventAudio);
+    ASSERT_TRUE(test::WaitFor([&] { return traces.Contains(L"OBXEX Event Audio"); }));
+    // The unknown code left neither a trace nor a query.
+    EXPECT_EQ(traces.Lines().front(), L"OBXEX Event Audio");
+    EXPECT_EQ(test::ItemSets(from),
+              (std::vector<test::ItemSet>{{kFbAcpiCommandItem, kFbAcpiQueryAudioMode, 0}}));
+}
+
+TEST_F(FirmwareModeTest, SuspendDisablesResumeEnablesAndCloseDisablesTheChannel) {
+    TfrmObxTestMain& form = Create();
+    const uint32_t from = sim::NextWriteSeq();
+    SendMessageW(form.Handle(), WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+    SendMessageW(form.Handle(), WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+    TCloseAction action = caFree;
+    form.FormClose(&form, action);
+    EXPECT_EQ(test::WordsTo(kFbAcpiSwitchItem, from), (std::vector<int>{0, 0xAA, 0}));
+    // A resume sends neither time, duties nor volume again.
+    EXPECT_TRUE(test::WordsTo(kFbAcpiCommandItem, from).empty());
+}
+
+}  // namespace
