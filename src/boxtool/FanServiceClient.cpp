@@ -2,12 +2,14 @@
 
 #include <oleauto.h>
 
+#include <cwctype>
 #include <map>
 #include <memory>
 #include <new>
 #include <utility>
 
 #include "bios/BiosInterface.h"
+#include "boxtool/TOrbixBoxUsb.h"
 #include "boxtool/ToolError.h"
 #include "system/Handles.h"
 
@@ -176,6 +178,23 @@ private:
     bool initialised_;
 };
 
+// Which box fans show a service fan: the first rule whose substrings are all in the lower-case name.
+struct BoxFanRoute {
+    const wchar_t* first;
+    const wchar_t* second;  // null: the first alone decides
+    std::vector<int> boxFans;
+};
+
+const std::vector<BoxFanRoute>& BoxFanRoutes() {
+    static const std::vector<BoxFanRoute> routes = {
+        {L"cpu", nullptr, {0, 1}},
+        {L"cha", L"1", {2}},
+        {L"cha", L"2", {3}},
+        {L"cha", L"3", {4}},
+    };
+    return routes;
+}
+
 // Window-thread caches, for the life of the process.
 int g_fanCount = 0;
 std::map<int, std::wstring>& FanNames() {
@@ -247,6 +266,26 @@ int FanSvc_GetFanDuty(int index) {
                               .Property(L"DutyCycle")
                               .AsUInt();
     return ServiceDutyToBoxDuty(duty);
+}
+
+std::vector<int> BoxFansOfServiceFan(const std::wstring& name) {
+    std::wstring lower = name;
+    for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(c));
+    for (const BoxFanRoute& r : BoxFanRoutes())
+        if (lower.find(r.first) != std::wstring::npos &&
+            (!r.second || lower.find(r.second) != std::wstring::npos))
+            return r.boxFans;
+    return {};
+}
+
+void FanSvc_PushDutiesToBox(TOrbixBoxUsb& box) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the window thread's apartment from now on
+    const int count = FanSvc_GetFanCount();
+    for (int i = 0; i < count; ++i) {
+        const int duty = FanSvc_GetFanDuty(i);
+        for (int boxFan : BoxFansOfServiceFan(FanSvc_GetFanName(i)))
+            box.SetFanDuty(static_cast<uint8_t>(kBoxFanDuty0 + boxFan), static_cast<uint8_t>(duty));
+    }
 }
 
 void FanSvc_SetDutyAsync(int fan, int duty) {

@@ -11,6 +11,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+class TOrbixBoxUsb;
 
 constexpr wchar_t kFanServiceProgId[] = L"QuilFanControlService.FanControlManager";
 // The firmware's fan-curve device: a fan it drives has to leave its automatic mode first.
@@ -33,6 +36,16 @@ struct DutyHandOver {
 void FanSvc_SetDutyAsync(int fan, int duty);
 // The worker: takes ownership of its DutyHandOver (allocated with new); always returns 0.
 DWORD WINAPI fan_SetDuty(LPVOID handOver);
+
+// The service's duties to the box (HID mode): every fan's duty is read, and a fan whose name
+// routes to box fans (BoxFansOfServiceFan) sets their duty registers, in fan order. Initialises COM
+// on the calling (window) thread as a single-threaded apartment, for good.
+void FanSvc_PushDutiesToBox(TOrbixBoxUsb& box);
+
+// The box fans (0 CPU1, 1 CPU2, 2 to 4 chassis 1 to 3) that show a service fan, by the first rule
+// its lower-case name matches: "cpu" both CPU fans; "cha" with "1", "2" or "3" that chassis fan;
+// none of them no fan.
+std::vector<int> BoxFansOfServiceFan(const std::wstring& name);
 
 // Box duty (0 to 10) to the speed the service's curves take (0 to 255), and back.
 int BoxDutyToServiceSpeed(int duty);

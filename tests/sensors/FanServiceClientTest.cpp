@@ -8,7 +8,9 @@
 
 #include "FakeFanService.h"
 #include "bios/BiosInterface.h"
+#include "box/SimBox.h"
 #include "boxtool/FanServiceClient.h"
+#include "boxtool/TOrbixBoxUsb.h"
 #include "boxtool/ToolError.h"
 #include "support/BoardTest.h"
 #include "support/Capture.h"
@@ -239,6 +241,70 @@ TEST_F(FanClientTest, AFailingMemberRaisesItsErrorOnTheWindowThreadAndEndsAWorke
     EXPECT_EQ(RunWorker(1, 3), 0u);
     EXPECT_EQ(service.Fan(1).userCurve, FakeFan{}.userCurve);
     EXPECT_EQ(service.Fan(1).appliedIndex, -1);
+}
+
+TEST(BoxFanRoutes, NamesRouteToBoxFansByTheFirstMatchingRuleWhateverTheirCase) {
+    EXPECT_EQ(BoxFansOfServiceFan(L"CPU_FAN"), (std::vector<int>{0, 1}));
+    EXPECT_EQ(BoxFansOfServiceFan(L"Cha_Fan1"), (std::vector<int>{2}));
+    EXPECT_EQ(BoxFansOfServiceFan(L"CHA_FAN2"), (std::vector<int>{3}));
+    EXPECT_EQ(BoxFansOfServiceFan(L"cha3"), (std::vector<int>{4}));
+    EXPECT_EQ(BoxFansOfServiceFan(L"CPU_CHA_FAN2"), (std::vector<int>{0, 1}));  // "cpu" comes first
+    EXPECT_EQ(BoxFansOfServiceFan(L"CHA_FAN12"), (std::vector<int>{2}));
+    EXPECT_TRUE(BoxFansOfServiceFan(L"SYS_FAN1").empty());
+    EXPECT_TRUE(BoxFansOfServiceFan(L"CHA_FAN").empty());
+}
+
+class FanPushTest : public FanClientTest {
+protected:
+    std::string BoardText() const override {
+        return "box \"\\\\?\\hid#vid_2f3a&pid_5c71#1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}\"\n";
+    }
+    void SetUp() override {
+        FanClientTest::SetUp();
+        sim::InstallSimulatedBox();
+    }
+    // (register, value) of every set the box took since a report.
+    static std::vector<std::pair<int, int>> SetsSince(uint32_t seq) {
+        std::vector<std::pair<int, int>> out;
+        for (const sim::BoxReport& r : sim::BoxReports(seq))
+            if (r.bytes[1] == 2) out.emplace_back(r.bytes[2], r.bytes[3]);
+        return out;
+    }
+};
+
+TEST_F(FanPushTest, TheServiceDutiesReachTheBoxDutyRegistersOfTheRoutedFans) {
+    FakeFanService service({{L"CPU_FAN", 76},
+                            {L"SYS_FAN", 200},
+                            {L"Cha_Fan2", 150},
+                            {L"CHA_FAN1", 255},
+                            {L"CHA_FAN3", 22},
+                            {L"PUMP", 100}});
+    TOrbixBoxUsb box;
+    ASSERT_TRUE(box.ConnectToBox());
+    const uint32_t from = sim::NextBoxReportSeq();
+    FanSvc_PushDutiesToBox(box);
+    EXPECT_EQ(SetsSince(from),
+              (std::vector<std::pair<int, int>>{{0x4A, 3}, {0x4B, 3}, {0x4D, 6}, {0x4C, 10}, {0x4E, 1}}));
+    // The count, then for every fan its duty and then its name, matched or not.
+    Strings reads;
+    for (const test::FakeCall& c : service.Calls())
+        if (c.text.find(" Item ") == std::string::npos && c.text.find("Controls") == std::string::npos)
+            reads.push_back(c.text);
+    Strings expected = {"fans Count get"};
+    for (int i = 0; i < 6; ++i) {
+        expected.push_back("fan" + std::to_string(i) + " DutyCycle get");
+        expected.push_back("fan" + std::to_string(i) + " Name get");
+    }
+    EXPECT_EQ(reads, expected);
+}
+
+TEST_F(FanPushTest, WithoutTheServiceThePushRaisesAndSendsNothing) {
+    test::ProgIdOverride missing(nullptr);
+    TOrbixBoxUsb box;
+    ASSERT_TRUE(box.ConnectToBox());
+    const uint32_t from = sim::NextBoxReportSeq();
+    EXPECT_TRUE(EndsWith(ErrorOf([&] { FanSvc_PushDutiesToBox(box); }), kProgIdSuffix));
+    EXPECT_TRUE(SetsSince(from).empty());
 }
 
 }  // namespace

@@ -127,7 +127,8 @@ TEST_F(SensorFeedTest, WithoutRegistryValueTheLibraryBesideTheToolFillsEveryPack
 TEST_F(SensorFeedTest, TheRegistryValueNamesTheLibrary) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    const std::wstring copy = std::wstring(temp) + L"hm-" + std::to_wstring(GetCurrentProcessId()) + L".dll";
+    // One fixed name: the copy stays loaded until the process ends, so it cannot be removed here.
+    const std::wstring copy = std::wstring(temp) + L"QuilTest-hmlib.dll";
     ASSERT_TRUE(CopyFileW((ExeDirectory() + L"qxHMLib.dll").c_str(), copy.c_str(), FALSE));
     SetHmDllPath(copy);
     LoadHmLibrary();
