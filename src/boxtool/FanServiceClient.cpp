@@ -10,6 +10,7 @@
 
 #include "bios/BiosInterface.h"
 #include "boxtool/TOrbixBoxUsb.h"
+#include "boxtool/TfrmObxTestMain.h"
 #include "boxtool/ToolError.h"
 #include "system/Handles.h"
 
@@ -278,13 +279,15 @@ std::vector<int> BoxFansOfServiceFan(const std::wstring& name) {
     return {};
 }
 
-void FanSvc_PushDutiesToBox(TOrbixBoxUsb& box) {
+void FanSvc_PushDutiesToBox() {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // the window thread's apartment from now on
     const int count = FanSvc_GetFanCount();
     for (int i = 0; i < count; ++i) {
         const int duty = FanSvc_GetFanDuty(i);
         for (int boxFan : BoxFansOfServiceFan(FanSvc_GetFanName(i)))
-            box.SetFanDuty(static_cast<uint8_t>(kBoxFanDuty0 + boxFan), static_cast<uint8_t>(duty));
+            if (g_orbixBoxUsb)
+                g_orbixBoxUsb->SetFanDuty(static_cast<uint8_t>(kBoxFanDuty0 + boxFan),
+                                          static_cast<uint8_t>(duty));
     }
 }
 

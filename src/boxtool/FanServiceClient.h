@@ -13,8 +13,6 @@
 #include <string>
 #include <vector>
 
-class TOrbixBoxUsb;
-
 constexpr wchar_t kFanServiceProgId[] = L"QuilFanControlService.FanControlManager";
 // The firmware's fan-curve device: a fan it drives has to leave its automatic mode first.
 constexpr uint32_t kFanCurveDeviceItem = 0x040D007D;
@@ -37,10 +35,10 @@ void FanSvc_SetDutyAsync(int fan, int duty);
 // The worker: takes ownership of its DutyHandOver (allocated with new); always returns 0.
 DWORD WINAPI fan_SetDuty(LPVOID handOver);
 
-// The service's duties to the box (HID mode): every fan's duty is read, and a fan whose name
-// routes to box fans (BoxFansOfServiceFan) sets their duty registers, in fan order. Initialises COM
-// on the calling (window) thread as a single-threaded apartment, for good.
-void FanSvc_PushDutiesToBox(TOrbixBoxUsb& box);
+// The service's duties to the box (HID mode, the form's g_orbixBoxUsb): every fan's duty is read,
+// and a fan whose name routes to box fans (BoxFansOfServiceFan) sets their duty registers, in fan
+// order. Initialises COM on the calling (window) thread as a single-threaded apartment, for good.
+void FanSvc_PushDutiesToBox();
 
 // The box fans (0 CPU1, 1 CPU2, 2 to 4 chassis 1 to 3) that show a service fan, by the first rule
 // its lower-case name matches: "cpu" both CPU fans; "cha" with "1", "2" or "3" that chassis fan;

@@ -10,9 +10,9 @@
 
 #include "AcpiLoader.h"
 #include "CpuManager.h"
+#include "FanServiceClient.h"
 #include "FbAcpi.h"
 #include "HidBinding.h"
-#include "PendingParts.h"
 #include "Probesensor.h"
 #include "QuilSysProcNotify.h"
 #include "TOrbixBoxUsb.h"

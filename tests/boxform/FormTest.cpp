@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "../sensors/FakeFanService.h"
 #include "bios/AcpiLibrary.h"
 #include "bios/BiosInterface.h"
 #include "box/SimBox.h"
@@ -20,6 +19,7 @@
 #include "boxtool/ToolError.h"
 #include "support/BoardTest.h"
 #include "support/Capture.h"
+#include "support/FakeFanService.h"
 
 namespace {
 
@@ -36,11 +36,14 @@ protected:
     void SetUp() override {
         BoardTest::SetUp();
         sim::InstallSimulatedBox();
+        // The fan service the form reaches when the box is connected.
+        service_ = std::make_unique<test::FakeFanService>(ServiceFans());
     }
     void TearDown() override {
         form_.reset();
         BoardTest::TearDown();
     }
+    virtual std::vector<test::FakeFan> ServiceFans() const { return {}; }
 
     // Constructs the form and runs its creation handler, as the program does.
     TfrmObxTestMain& Create() {
@@ -85,6 +88,7 @@ protected:
     }
 
     test::MessageBoxCapture boxes_;
+    std::unique_ptr<test::FakeFanService> service_;
 
 private:
     std::unique_ptr<TfrmObxTestMain> form_;
@@ -95,11 +99,14 @@ protected:
     std::string BoardText() const override { return kBox; }
 };
 
+class HidFormWithFansTest : public HidFormTest {
+protected:
+    std::vector<test::FakeFan> ServiceFans() const override { return {{L"CPU_FAN", 76}, {L"CHA_FAN1", 255}}; }
+};
+
 class FirmwareFormTest : public FormTest {
 protected:
     std::string BoardText() const override { return kFirmwareSwitch; }
-    // Firmware mode starts by pushing the fan service's duties: a service has to answer.
-    test::FakeFanService service_{{}};
 };
 
 TEST_F(HidFormTest, StartsWithTheBoxConnectedAndBothBoxTimersRunning) {
@@ -119,6 +126,15 @@ TEST_F(HidFormTest, StartsWithTheBoxConnectedAndBothBoxTimersRunning) {
     EXPECT_EQ(lines[0], L"OBXEX Startup");
     EXPECT_EQ(lines[1], ExecutableDirectory() + L"quilacpiex.dll");
     EXPECT_EQ(Board()->acpi.initCalls, 1u);
+    EXPECT_EQ(boxes_.Count(), 0u);
+}
+
+TEST_F(HidFormWithFansTest, TheServiceDutiesReachTheBoxWhenTheFormStartsConnected) {
+    Create();
+    ExpectHidConnected();
+    EXPECT_EQ(Board()->box.regs[0x4A][0], 3);
+    EXPECT_EQ(Board()->box.regs[0x4B][0], 3);
+    EXPECT_EQ(Board()->box.regs[0x4C][0], 10);
     EXPECT_EQ(boxes_.Count(), 0u);
 }
 

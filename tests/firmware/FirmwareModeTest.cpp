@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "../sensors/FakeFanService.h"
 #include "FirmwareSupport.h"
 #include "board/FirmwareBox.h"
 #include "box/SimBox.h"
@@ -18,6 +17,7 @@
 #include "boxtool/TfrmObxTestMain.h"
 #include "support/BoardTest.h"
 #include "support/Capture.h"
+#include "support/FakeFanService.h"
 
 namespace {
 

@@ -6,14 +6,15 @@
 #include <algorithm>
 #include <functional>
 
-#include "FakeFanService.h"
 #include "bios/BiosInterface.h"
 #include "box/SimBox.h"
 #include "boxtool/FanServiceClient.h"
 #include "boxtool/TOrbixBoxUsb.h"
+#include "boxtool/TfrmObxTestMain.h"
 #include "boxtool/ToolError.h"
 #include "support/BoardTest.h"
 #include "support/Capture.h"
+#include "support/FakeFanService.h"
 #include "support/ToolAcpiBinding.h"
 #include "system/Handles.h"
 
@@ -262,7 +263,10 @@ protected:
     void SetUp() override {
         FanClientTest::SetUp();
         sim::InstallSimulatedBox();
+        // The form's box transport, as its constructor makes it.
+        g_orbixBoxUsb = new TOrbixBoxUsb();
     }
+    static TOrbixBoxUsb& Box() { return *g_orbixBoxUsb; }
     // (register, value) of every set the box took since a report.
     static std::vector<std::pair<int, int>> SetsSince(uint32_t seq) {
         std::vector<std::pair<int, int>> out;
@@ -279,10 +283,9 @@ TEST_F(FanPushTest, TheServiceDutiesReachTheBoxDutyRegistersOfTheRoutedFans) {
                             {L"CHA_FAN1", 255},
                             {L"CHA_FAN3", 22},
                             {L"PUMP", 100}});
-    TOrbixBoxUsb box;
-    ASSERT_TRUE(box.ConnectToBox());
+    ASSERT_TRUE(Box().ConnectToBox());
     const uint32_t from = sim::NextBoxReportSeq();
-    FanSvc_PushDutiesToBox(box);
+    FanSvc_PushDutiesToBox();
     EXPECT_EQ(SetsSince(from),
               (std::vector<std::pair<int, int>>{{0x4A, 3}, {0x4B, 3}, {0x4D, 6}, {0x4C, 10}, {0x4E, 1}}));
     // The count, then for every fan its duty and then its name, matched or not.
@@ -300,10 +303,9 @@ TEST_F(FanPushTest, TheServiceDutiesReachTheBoxDutyRegistersOfTheRoutedFans) {
 
 TEST_F(FanPushTest, WithoutTheServiceThePushRaisesAndSendsNothing) {
     test::ProgIdOverride missing(nullptr);
-    TOrbixBoxUsb box;
-    ASSERT_TRUE(box.ConnectToBox());
+    ASSERT_TRUE(Box().ConnectToBox());
     const uint32_t from = sim::NextBoxReportSeq();
-    EXPECT_TRUE(EndsWith(ErrorOf([&] { FanSvc_PushDutiesToBox(box); }), kProgIdSuffix));
+    EXPECT_TRUE(EndsWith(ErrorOf([] { FanSvc_PushDutiesToBox(); }), kProgIdSuffix));
     EXPECT_TRUE(SetsSince(from).empty());
 }
 

@@ -5,12 +5,12 @@
 #include <atomic>
 #include <set>
 
-#include "boxtool/FanServiceClient.h"
-
 namespace test {
 
 namespace {
 
+// The fan service's ProgID, as its clients create it.
+constexpr wchar_t kFanServiceProgId[] = L"QuilFanControlService.FanControlManager";
 // Class id of the fake; the ProgID points here while a FakeFanService lives.
 constexpr wchar_t kFakeClsidText[] = L"{6B0F3C2E-2D1A-4E57-9A43-51C7D0A9E3B1}";
 

@@ -1,5 +1,6 @@
 // A small automation server of the test's own, registered for the fan service's ProgID inside the
-// test process (in its multithreaded apartment). It answers the members the box tool uses, with
+// test process (in its multithreaded apartment). Tests that use it change what the whole prefix
+// sees (the ProgID) and take SYSTEM_BOARD. It answers the members the box tool uses, with
 // the argument and result types of the real service, and logs every call it receives.
 #pragma once
 
