@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cwctype>
 #include <initializer_list>
 #include <mutex>
 #include <string>
@@ -76,19 +75,8 @@ void TfrmObxTestMain::FbAcpi_PushFanDuties() {
     const int count = FanSvc_GetFanCount();
     for (int i = 0; i < count; ++i) {
         const int duty = FanSvc_GetFanDuty(i);
-        std::wstring name = FanSvc_GetFanName(i);
-        for (wchar_t& ch : name) ch = static_cast<wchar_t>(std::towlower(ch));
-        const auto has = [&name](const wchar_t* part) { return name.find(part) != std::wstring::npos; };
-        if (has(L"cpu")) {  // both CPU fans of the box show the one CPU header
-            FbAcpi_SetFanDuty(0, duty);
-            FbAcpi_SetFanDuty(1, duty);
-        } else if (has(L"cha") && has(L"1")) {
-            FbAcpi_SetFanDuty(2, duty);
-        } else if (has(L"cha") && has(L"2")) {
-            FbAcpi_SetFanDuty(3, duty);
-        } else if (has(L"cha") && has(L"3")) {
-            FbAcpi_SetFanDuty(4, duty);
-        }
+        // Both CPU fans of the box show the one CPU header.
+        for (int boxFan : BoxFansOfServiceFan(FanSvc_GetFanName(i))) FbAcpi_SetFanDuty(boxFan, duty);
     }
 }
 
