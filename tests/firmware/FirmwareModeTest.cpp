@@ -55,8 +55,9 @@ protected:
     }
     // Posts an event and waits until the service has delivered it.
     void Post(uint32_t code) {
-        sim::QueueSysCtlEvent(code);
+        // Counted before the event is queued: the service may deliver it at once.
         const uint32_t posted = sim::State()->fwbox.messagesPosted;
+        sim::QueueSysCtlEvent(code);
         ASSERT_TRUE(test::WaitFor([posted] { return sim::State()->fwbox.messagesPosted > posted; }));
     }
     // Until the knob's duty worker has applied the user profile on a service fan.
