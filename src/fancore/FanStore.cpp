@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
+#include <io.h>
 #include <tinyxml.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,10 +21,14 @@ bool MoveIntoPlace(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+// Only ASCII letters fold: names and keys must not depend on the code page or the locale.
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 std::string Lower(const char* name) {
     std::string s = name ? name : "";
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : s) c = AsciiLower(c);
     return s;
 }
 
@@ -36,8 +40,7 @@ bool EqualKeysNoCase(const char* a, const char* b) {
     const size_t n = std::strlen(a);
     if (n != std::strlen(b)) return false;
     for (size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
     return true;
 }
 
@@ -102,6 +105,25 @@ TiXmlElement* RootOf(TiXmlDocument& doc) {
     if (!first || !first->ToDeclaration()) return nullptr;
     TiXmlNode* next = first->NextSibling();
     return next ? next->ToElement() : nullptr;
+}
+
+using File = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+// The file on disk is always a whole document, the old one until the new one is complete: the
+// document goes to a file beside it, is flushed to the disk and then put in its place in one step.
+bool SaveWhole(const TiXmlDocument& doc, const std::string& path) {
+    const std::string temporary = path + ".tmp";
+    bool written = false;
+    // Text mode, as TinyXML saves a file itself: the bytes stay those of every earlier save.
+    if (File file{std::fopen(temporary.c_str(), "w"), &std::fclose}; file) {
+        written = doc.SaveFile(file.get()) && std::fflush(file.get()) == 0 &&
+                  FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get()))));
+        // A write the runtime still buffered can fail only here.
+        written = std::fclose(file.release()) == 0 && written;
+    }
+    if (written && g_fanStoreReplace(temporary.c_str(), path.c_str())) return true;
+    DeleteFileA(temporary.c_str());
+    return false;
 }
 
 }  // namespace
@@ -192,7 +214,9 @@ bool FanStoreNode::SetOwnInt(int value) const {
 // --- FanStore -----------------------------------------------------------------------------------
 
 FanStore& FanStore::Instance() {
-    static FanStore* store = new FanStore;  // lives until the process ends
+    // The first call is serialised by the guarded initialisation: a second thread waits for the
+    // store to be opened. The store lives until the process ends.
+    static FanStore* store = new FanStore;
     return *store;
 }
 
@@ -205,22 +229,11 @@ bool FanStore::Open(const std::string& path, bool create) {
     auto doc = std::make_unique<TiXmlDocument>();
     if (!doc->LoadFile(path.c_str(), TIXML_DEFAULT_ENCODING)) {
         if (!create) return false;
+        // After whatever TinyXML kept of a file it could not parse.
         doc->LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", "no"));
         doc->LinkEndChild(new TiXmlElement("root"));
-        if (!RootOf(*doc)) {
-            // What survived of a broken file is no usable document: keep the broken file aside
-            // and start from an empty one rather than run without settings.
-            CopyFileA(path.c_str(), (path + ".bad").c_str(), FALSE);
-            doc = std::make_unique<TiXmlDocument>();
-            doc->LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", "no"));
-            doc->LinkEndChild(new TiXmlElement("root"));
-        }
-        m_document = std::move(doc);
-        if (!Save()) {
-            m_document.reset();
-            return false;
-        }
-        doc = std::move(m_document);
+        // Writing back a document the store cannot use would destroy the file and gain nothing.
+        if (!RootOf(*doc) || !SaveWhole(*doc, path)) return false;
     }
     TiXmlElement* root = RootOf(*doc);
     if (!root) return false;
@@ -230,18 +243,7 @@ bool FanStore::Open(const std::string& path, bool create) {
 }
 
 bool FanStore::Save() {
-    if (!m_document) return false;
-    // The file on disk is always a whole document: the old one until the new one is complete.
-    const std::string temporary = m_path + ".tmp";
-    if (!m_document->SaveFile(temporary.c_str())) {
-        DeleteFileA(temporary.c_str());
-        return false;
-    }
-    if (!g_fanStoreReplace(temporary.c_str(), m_path.c_str())) {
-        DeleteFileA(temporary.c_str());
-        return false;
-    }
-    return true;
+    return m_document && SaveWhole(*m_document, m_path);
 }
 
 FanStoreNode FanStore::Root() const {

@@ -112,7 +112,8 @@ int CountSourceSensorItems();
 std::string GetBiosFanName(uint32_t itemId);
 
 // For processes that are not the service (tests): the store's file, set before the first
-// Instance(), and the replace that puts a saved file in place.
+// Instance(), and the replace that puts a saved temporary file in place of the store's file
+// (MoveFileEx with replace and write-through; a failing one leaves the old file as it was).
 void UseFanStorePath(const std::string& path);
 using FanStoreReplaceFn = bool (*)(const char* from, const char* to);
 extern FanStoreReplaceFn g_fanStoreReplace;
