@@ -8,7 +8,7 @@
 // The shared state is defined before the notifier so that it outlives the notifier's destructor.
 tolo::MailslotW QuilSysProcNotify::s_mailslot;
 std::atomic<SysProcNotifyCallback> QuilSysProcNotify::s_callback{nullptr};
-std::atomic<bool> QuilSysProcNotify::s_ending{false};
+std::atomic<uint32_t> QuilSysProcNotify::s_generation{0};
 wchar_t QuilSysProcNotify::s_mailslotPath[MAX_PATH];
 uint8_t QuilSysProcNotify::s_request[kSysControlRequestSize];
 uint8_t QuilSysProcNotify::s_answer[kSysControlAnswerSize];
@@ -60,16 +60,19 @@ bool QuilSysProcNotify::CallControlPipe(const void* data, uint32_t code, uint32_
 void QuilSysProcNotify::StartThread(SysProcNotifyCallback callback) {
     s_callback = callback;
     EndListener();
-    m_thread.Reset(CreateThread(nullptr, 0, &QuilSysProcNotify::ListenThread, nullptr, 0, nullptr));
+    m_thread.Reset(CreateThread(nullptr, 0, &QuilSysProcNotify::ListenThread,
+                                reinterpret_cast<LPVOID>(static_cast<uintptr_t>(s_generation.load())), 0,
+                                nullptr));
 }
 
-DWORD WINAPI QuilSysProcNotify::ListenThread(LPVOID) {
-    while (!s_ending) {
+DWORD WINAPI QuilSysProcNotify::ListenThread(LPVOID generation) {
+    const uint32_t mine = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(generation));
+    while (s_generation == mine) {
         std::memset(s_message, 0, sizeof s_message);
         DWORD read = 0;
         // A failed read leaves the buffer zero: event code 0, which means nothing.
         s_mailslot.Read(s_message, sizeof s_message, &read, nullptr);
-        if (s_ending) break;
+        if (s_generation != mine) break;
         if (SysProcNotifyCallback callback = s_callback) {
             uint32_t code;
             std::memcpy(&code, s_message, sizeof code);
@@ -81,16 +84,18 @@ DWORD WINAPI QuilSysProcNotify::ListenThread(LPVOID) {
 
 void QuilSysProcNotify::EndListener() {
     if (!m_thread) return;
-    s_ending = true;
-    // The listener waits for a message without limit: one of our own (event code 0) wakes it.
-    tolo::UniqueHandle writer(CreateFileW(s_mailslotPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    static const uint8_t wake[kNotifyMessageSize] = {};
-    DWORD written = 0;
-    if (writer && WriteFile(writer.Get(), wake, sizeof wake, &written, nullptr))
-        WaitForSingleObject(m_thread.Get(), INFINITE);
-    else
-        TerminateThread(m_thread.Get(), 0);  // no way to wake it: end it where it waits
+    ++s_generation;  // the listener ends after the message it is reading
+    // Called from a callback, the listener ends when the callback returns.
+    if (GetThreadId(m_thread.Get()) != GetCurrentThreadId()) {
+        // It waits for a message without limit: one of our own (event code 0) wakes it.
+        tolo::UniqueHandle writer(CreateFileW(s_mailslotPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        static const uint8_t wake[kNotifyMessageSize] = {};
+        DWORD written = 0;
+        if (writer && WriteFile(writer.Get(), wake, sizeof wake, &written, nullptr))
+            WaitForSingleObject(m_thread.Get(), INFINITE);
+        else
+            TerminateThread(m_thread.Get(), 0);  // no way to wake it: end it where it waits
+    }
     m_thread.Reset();
-    s_ending = false;
 }

@@ -50,8 +50,8 @@ public:
     bool CallControlPipe(const void* data, uint32_t code, uint32_t length);
     // Replaces the listener with a new one that calls back to callback.
     void StartThread(SysProcNotifyCallback callback);
-    // The listener: reads one message after another until it is told to end.
-    static DWORD WINAPI ListenThread(LPVOID unused);
+    // The listener: reads one message after another while generation is the notifier's own.
+    static DWORD WINAPI ListenThread(LPVOID generation);
 
 private:
     // Ends the listener, if there is one, and waits until it has.
@@ -63,8 +63,8 @@ private:
     // Shared with the listener.
     static tolo::MailslotW s_mailslot;
     static std::atomic<SysProcNotifyCallback> s_callback;
-    static std::atomic<bool> s_ending;        // the listener ends after the message it is reading
-    static wchar_t s_mailslotPath[MAX_PATH];  // where a message wakes the listener
+    static std::atomic<uint32_t> s_generation;  // of the listener that is to run
+    static wchar_t s_mailslotPath[MAX_PATH];    // where a message wakes the listener
     static uint8_t s_request[kSysControlRequestSize];
     static uint8_t s_answer[kSysControlAnswerSize];
     static uint8_t s_message[kNotifyMessageSize];

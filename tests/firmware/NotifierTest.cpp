@@ -151,4 +151,27 @@ TEST_F(NotifierTest, WithoutTheServiceTheRegistrationFailsAndTheMailslotStillLis
     EXPECT_FALSE(WriteEvent(name, kEventAudio));
 }
 
+QuilSysProcNotify* g_stopper = nullptr;
+void StopOnMama(uint32_t code, void* payload) {
+    Record(code, payload);
+    if (code == kEventMama) g_stopper->Stop();
+}
+
+TEST_F(NotifierTest, CallbackMayStopTheNotifierItRunsOn) {
+    test::SysCtlService service;
+    ASSERT_TRUE(service.Serving());
+    const std::wstring name = Name(L"SelfStopSlot");
+    g_stopper = &notify_;
+    notify_.Start(name.c_str(), StopOnMama);
+    ASSERT_TRUE(WriteEvent(name, kEventMama));
+    ASSERT_TRUE(test::WaitFor([] { return sim::SysCtlRequests().size() == 2; }));
+    EXPECT_EQ(sim::SysCtlRequests()[1].code, kUnregisterMailslot);
+    EXPECT_TRUE(test::WaitFor([&] { return !WriteEvent(name, kEventKnob); }));
+    // Started again, it listens again.
+    notify_.Start(name.c_str(), Record);
+    ASSERT_TRUE(WriteEvent(name, kEventAudio));
+    ASSERT_TRUE(Delivered(2));
+    EXPECT_EQ(ReceivedEvents()[1].code, kEventAudio);
+}
+
 }  // namespace

@@ -1,0 +1,136 @@
+// The real ObxTT.exe in firmware mode: the box is wired to the firmware, the stand-in
+// system-control service posts the box's events, and the fan service is the fan-service client
+// tests' own server in this process.
+#include <windows.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../sensors/FakeFanService.h"
+#include "FirmwareSupport.h"
+#include "board/FirmwareBox.h"
+#include "boxtool/FanServiceClient.h"
+#include "boxtool/FbAcpi.h"
+#include "boxtool/QuilSysProcNotify.h"
+#include "support/BoardTest.h"
+#include "system/Handles.h"
+
+namespace {
+
+struct FormSearch {
+    DWORD process;
+    HWND found;
+};
+
+BOOL CALLBACK FindForm(HWND w, LPARAM param) {
+    auto* s = reinterpret_cast<FormSearch*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    wchar_t cls[64] = {};
+    GetClassNameW(w, cls, 64);
+    if (pid != s->process || std::wstring(cls) != L"TfrmObxTestMain") return TRUE;
+    s->found = w;
+    return FALSE;
+}
+
+class ObxTTFirmwareTest : public test::BoardTest {
+protected:
+    std::string BoardText() const override {
+        return "item 0x13060016 value 1 command\n"
+               "item 0x13060015 value 0\n"
+               "volume 0.5\n";
+    }
+    void SetUp() override {
+        BoardTest::SetUp();
+        service_ = std::make_unique<test::SysCtlService>();
+        ASSERT_TRUE(service_->Serving());
+        ASSERT_TRUE(fans_.Registered());
+        from_ = sim::NextWriteSeq();
+
+        wchar_t exe[MAX_PATH];
+        GetModuleFileNameW(nullptr, exe, MAX_PATH);
+        std::wstring path(exe);
+        path = path.substr(0, path.rfind(L'\\') + 1) + L"ObxTT.exe";
+        std::wstring line = L"\"" + path + L"\"";
+        STARTUPINFOW si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi = {};
+        ASSERT_TRUE(
+            CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+        tolo::UniqueHandle thread(pi.hThread);
+        tool_.Reset(pi.hProcess);
+        toolId_ = pi.dwProcessId;
+        // Registered: the start-up went through the duties and the volume.
+        ASSERT_TRUE(test::WaitFor([] { return !sim::SysCtlRequests().empty(); }));
+        FormSearch s{toolId_, nullptr};
+        EnumWindows(FindForm, reinterpret_cast<LPARAM>(&s));
+        form_ = s.found;
+        ASSERT_TRUE(form_);
+    }
+    void TearDown() override {
+        if (tool_ && WaitForSingleObject(tool_.Get(), 0) == WAIT_TIMEOUT) TerminateProcess(tool_.Get(), 1);
+        service_.reset();
+        BoardTest::TearDown();
+    }
+    std::vector<int> Switch() const { return test::WordsTo(kFbAcpiSwitchItem, from_); }
+    std::vector<int> Commands() const { return test::WordsTo(kFbAcpiCommandItem, from_); }
+    size_t RatioWords() const {
+        const auto words = Commands();
+        return std::count_if(words.begin(), words.end(), [](int w) { return (w >> 8) == 0x0B; });
+    }
+
+    test::FakeFanService fans_{{{L"CPU_FAN", 128}, {L"CHA_FAN1", 51}}};
+    std::unique_ptr<test::SysCtlService> service_;
+    tolo::UniqueHandle tool_;
+    DWORD toolId_ = 0;
+    HWND form_ = nullptr;
+    uint32_t from_ = 0;
+};
+
+TEST_F(ObxTTFirmwareTest, StartUpRatioTimerKnobPowerAndClose) {
+    EXPECT_EQ(Switch(), std::vector<int>{0xAA});
+    const std::vector<int> start = Commands();
+    ASSERT_GE(start.size(), 10u);
+    EXPECT_EQ(start[0] >> 8, 0x08);
+    EXPECT_EQ(start[1] >> 8, 0x09);
+    EXPECT_EQ(start[2] >> 8, 0x0A);
+    EXPECT_EQ(std::vector<int>(start.begin() + 3, start.begin() + 7),
+              (std::vector<int>{0x0205, 0x0305, 0x0402, 0x0132}));
+    EXPECT_EQ(sim::SysCtlRequests()[0].name, L"TfrmObxTestMain");
+
+    // The ratio goes out again with the 5-second timer.
+    ASSERT_TRUE(test::WaitFor([this] { return RatioWords() >= 2; }));
+
+    // An unknown event does nothing; the knob after it sets service fan 0 to box duty 7.
+    sim::SetQueryAnswer(kFbAcpiCommandItem, kFbAcpiQueryKnob, 0x0207);
+    const uint32_t beforeEvents = sim::NextWriteSeq();
+    sim::QueueSysCtlEvent(0xA0020099);
+    sim::QueueSysCtlEvent(kEventKnob);
+    const uint32_t speed = static_cast<uint32_t>(BoxDutyToServiceSpeed(7));
+    EXPECT_TRUE(test::WaitFor([&] {
+        const test::FakeFan f = fans_.Fan(0);
+        return f.appliedIndex == 4 && std::all_of(f.userCurve.begin(), f.userCurve.end(),
+                                                  [speed](uint32_t s) { return s == speed; });
+    }));
+    std::vector<test::ItemSet> queries;
+    for (const test::ItemSet& s : test::ItemSets(beforeEvents))
+        if (s.second != 1) queries.push_back(s);
+    EXPECT_EQ(queries, (std::vector<test::ItemSet>{{kFbAcpiCommandItem, kFbAcpiQueryKnob, 0}}));
+
+    SendMessageW(form_, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+    SendMessageW(form_, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+    EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0, 0xAA}));
+
+    // Closing disables the channel; the notifier unregisters as the program ends.
+    PostMessageW(form_, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WaitForSingleObject(tool_.Get(), 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0, 0xAA, 0}));
+    const auto requests = sim::SysCtlRequests();
+    EXPECT_EQ(requests.back().code, kUnregisterMailslot);
+    EXPECT_EQ(requests.back().name, L"TfrmObxTestMain");
+    EXPECT_TRUE(sim::SysCtlSlots().empty());
+}
+
+}  // namespace
