@@ -19,13 +19,15 @@ bool FindQueryAnswer(uint32_t item, int32_t code, int32_t* value);
 void QueueSysCtlEvent(uint32_t code, const std::vector<uint8_t>& payload = {});
 
 struct SysCtlRequestRecord {
+    uint32_t clientPid;
     uint32_t code;
     uint32_t length;
     std::wstring name;  // up to the first zero
     bool nameZero;      // all 520 name bytes were zero
 };
-// The requests the service took, oldest first.
-std::vector<SysCtlRequestRecord> SysCtlRequests();
+// The requests the service took, oldest first; with a process id, those that process sent. (Every
+// process that holds the tool's notifier unregisters at its exit: a test looks at its own.)
+std::vector<SysCtlRequestRecord> SysCtlRequests(uint32_t clientPid = 0);
 // The names registered now.
 std::vector<std::wstring> SysCtlSlots();
 

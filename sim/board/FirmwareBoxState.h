@@ -23,6 +23,7 @@ constexpr int kSysCtlEvents = 64;
 
 // A request the service took from its pipe.
 struct SysCtlRequest {
+    uint32_t clientPid;  // the process that sent it
     uint32_t code;
     uint32_t length;                 // bytes received
     wchar_t name[kSysCtlNameChars];  // request bytes 4..523

@@ -46,15 +46,16 @@ void QueueSysCtlEvent(uint32_t code, const std::vector<uint8_t>& payload) {
     ++f.eventsQueued;
 }
 
-std::vector<SysCtlRequestRecord> SysCtlRequests() {
+std::vector<SysCtlRequestRecord> SysCtlRequests(uint32_t clientPid) {
     BoardLock lock;
     const FirmwareBoxState& f = State()->fwbox;
     std::vector<SysCtlRequestRecord> out;
     const uint32_t first = f.requestCount > kSysCtlRequests ? f.requestCount - kSysCtlRequests : 0;
     for (uint32_t i = first; i < f.requestCount; ++i) {
         const SysCtlRequest& r = f.requests[i % kSysCtlRequests];
-        SysCtlRequestRecord rec{r.code, r.length, std::wstring(r.name, wcsnlen(r.name, kSysCtlNameChars)),
-                                true};
+        if (clientPid && r.clientPid != clientPid) continue;
+        SysCtlRequestRecord rec{r.clientPid, r.code, r.length,
+                                std::wstring(r.name, wcsnlen(r.name, kSysCtlNameChars)), true};
         for (wchar_t ch : r.name) rec.nameZero = rec.nameZero && ch == 0;
         out.push_back(rec);
     }

@@ -1,9 +1,9 @@
 // Stand-in for the maker's system-control service. It serves the message pipe
 // "\\.\pipe\QUIL SYSTEM CONTROL PIPE": a 524-byte request (code, then a mailslot name of 260
 // UTF-16 units) 0x80000002 registers the name, 0x80000003 unregisters it; every request is logged
-// on the board and answered with 4 zero bytes. Events queued on the board ("sysctl-event", or
-// sim::QueueSysCtlEvent) are posted as 524-byte messages (code, then payload) to every registered
-// mailslot, "\\.\mailslot\<name>". It ends when the board asks it to (stopServer).
+// on the board with the client's process id and answered with 4 zero bytes. Events queued on the
+// board ("sysctl-event", or sim::QueueSysCtlEvent) are posted as 524-byte messages (code, then payload) to
+// every registered mailslot, "\\.\mailslot\<name>". It ends when the board asks it to (stopServer).
 //
 // Usage: QuilSysCtl (the board is the one QUIL_SIM_BOARD names, as for every stand-in).
 #include <windows.h>
@@ -22,11 +22,12 @@ constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\QUIL SYSTEM CONTROL PIPE";
 constexpr uint32_t kRegister = 0x80000002, kUnregister = 0x80000003;
 constexpr DWORD kRequestSize = 524;
 
-void Record(const uint8_t* request, DWORD length) {
+void Record(const uint8_t* request, DWORD length, DWORD client) {
     sim::BoardLock lock;
     sim::FirmwareBoxState& f = sim::State()->fwbox;
     sim::SysCtlRequest& r = f.requests[f.requestCount++ % sim::kSysCtlRequests];
     r = sim::SysCtlRequest{};
+    r.clientPid = client;
     r.length = length;
     if (length >= 4) std::memcpy(&r.code, request, 4);
     if (length > 4) std::memcpy(r.name, request + 4, std::min<DWORD>(length - 4, sizeof r.name));
@@ -57,7 +58,9 @@ void Serve(HANDLE pipe) {
         std::vector<uint8_t> request(4096);
         DWORD got = 0;
         if (ReadFile(pipe, request.data(), static_cast<DWORD>(request.size()), &got, nullptr)) {
-            Record(request.data(), got);
+            ULONG client = 0;
+            GetNamedPipeClientProcessId(pipe, &client);
+            Record(request.data(), got, client);
             const uint32_t answer = 0;
             DWORD written = 0;
             WriteFile(pipe, &answer, sizeof answer, &written, nullptr);

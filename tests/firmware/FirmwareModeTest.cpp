@@ -94,7 +94,7 @@ TEST_F(FirmwareModeTest, StartUpEnablesTheChannelSendsTimeDutiesVolumeAndRatioAn
     EXPECT_EQ(words[10] >> 8, 0x0C);
     EXPECT_EQ(words[11] >> 8, 0x0D);
 
-    const auto requests = sim::SysCtlRequests();
+    const auto requests = sim::SysCtlRequests(GetCurrentProcessId());
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].code, kRegisterMailslot);
     EXPECT_EQ(requests[0].name, L"TfrmObxTestMain");
@@ -166,6 +166,8 @@ TEST_F(FirmwareModeTest, AudioEventQueriesTheModeAndOtherCodesAreIgnored) {
     ASSERT_TRUE(test::WaitFor([&] { return traces.Contains(L"OBXEX Event Audio"); }));
     // The unknown code left neither a trace nor a query.
     EXPECT_EQ(traces.Lines().front(), L"OBXEX Event Audio");
+    // The query follows the trace.
+    EXPECT_TRUE(test::WaitFor([&] { return !test::ItemSets(from).empty(); }));
     EXPECT_EQ(test::ItemSets(from),
               (std::vector<test::ItemSet>{{kFbAcpiCommandItem, kFbAcpiQueryAudioMode, 0}}));
 }

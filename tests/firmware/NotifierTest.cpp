@@ -64,7 +64,7 @@ TEST_F(NotifierTest, RegistersItsMailslotAndHandsEventsToTheCallbackUntilStopped
     const std::wstring name = Name(L"TfrmObxTestMain");
     notify_.Start(name.c_str(), Record);
 
-    auto requests = sim::SysCtlRequests();
+    auto requests = sim::SysCtlRequests(GetCurrentProcessId());
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].code, kRegisterMailslot);
     EXPECT_EQ(requests[0].length, kSysControlRequestSize);
@@ -82,7 +82,7 @@ TEST_F(NotifierTest, RegistersItsMailslotAndHandsEventsToTheCallbackUntilStopped
     EXPECT_EQ(events[1].code, kEventAudio);
 
     notify_.Stop();
-    requests = sim::SysCtlRequests();
+    requests = sim::SysCtlRequests(GetCurrentProcessId());
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].code, kUnregisterMailslot);
     EXPECT_EQ(requests[1].name, name);
@@ -96,7 +96,7 @@ TEST_F(NotifierTest, StopWithoutStartUnregistersAnAllZeroName) {
     test::SysCtlService service;
     ASSERT_TRUE(service.Serving());
     notify_.Stop();
-    const auto requests = sim::SysCtlRequests();
+    const auto requests = sim::SysCtlRequests(GetCurrentProcessId());
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_EQ(requests[0].code, kUnregisterMailslot);
     EXPECT_EQ(requests[0].length, kSysControlRequestSize);
@@ -113,7 +113,7 @@ TEST_F(NotifierTest, StartOnAListeningNotifierReplacesMailslotAndListener) {
     ASSERT_TRUE(WriteEvent(second, kEventMama));
     ASSERT_TRUE(Delivered(1));
     EXPECT_EQ(ReceivedEvents()[0].code, kEventMama);
-    const auto requests = sim::SysCtlRequests();
+    const auto requests = sim::SysCtlRequests(GetCurrentProcessId());
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].name, first);
     EXPECT_EQ(requests[1].name, second);
@@ -129,7 +129,7 @@ TEST_F(NotifierTest, MailslotThatCannotBeCreatedIsNeitherRegisteredNorListenedTo
     test::TraceCapture traces;
     notify_.Start(name.c_str(), Record);
     EXPECT_TRUE(traces.Contains(L"[BasicMailSlot::Create] failed! GetLastError returned "));
-    EXPECT_TRUE(sim::SysCtlRequests().empty());
+    EXPECT_TRUE(sim::SysCtlRequests(GetCurrentProcessId()).empty());
     // The message lands in the other owner's mailslot, not at the callback.
     ASSERT_TRUE(WriteEvent(name, kEventKnob));
     uint8_t message[kNotifyMessageSize];
@@ -164,8 +164,8 @@ TEST_F(NotifierTest, CallbackMayStopTheNotifierItRunsOn) {
     g_stopper = &notify_;
     notify_.Start(name.c_str(), StopOnMama);
     ASSERT_TRUE(WriteEvent(name, kEventMama));
-    ASSERT_TRUE(test::WaitFor([] { return sim::SysCtlRequests().size() == 2; }));
-    EXPECT_EQ(sim::SysCtlRequests()[1].code, kUnregisterMailslot);
+    ASSERT_TRUE(test::WaitFor([] { return sim::SysCtlRequests(GetCurrentProcessId()).size() == 2; }));
+    EXPECT_EQ(sim::SysCtlRequests(GetCurrentProcessId())[1].code, kUnregisterMailslot);
     EXPECT_TRUE(test::WaitFor([&] { return !WriteEvent(name, kEventKnob); }));
     // Started again, it listens again.
     notify_.Start(name.c_str(), Record);

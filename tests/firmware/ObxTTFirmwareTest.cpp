@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "../sensors/FakeFanService.h"
 #include "FirmwareSupport.h"
 #include "board/FirmwareBox.h"
 #include "boxtool/FanServiceClient.h"
 #include "boxtool/FbAcpi.h"
 #include "boxtool/QuilSysProcNotify.h"
 #include "support/BoardTest.h"
+#include "support/FakeFanService.h"
 #include "system/Handles.h"
 
 namespace {
@@ -63,7 +63,7 @@ protected:
         tool_.Reset(pi.hProcess);
         toolId_ = pi.dwProcessId;
         // Registered: the start-up went through the duties and the volume.
-        ASSERT_TRUE(test::WaitFor([] { return !sim::SysCtlRequests().empty(); }));
+        ASSERT_TRUE(test::WaitFor([this] { return !sim::SysCtlRequests(toolId_).empty(); }));
         FormSearch s{toolId_, nullptr};
         EnumWindows(FindForm, reinterpret_cast<LPARAM>(&s));
         form_ = s.found;
@@ -98,7 +98,7 @@ TEST_F(ObxTTFirmwareTest, StartUpRatioTimerKnobPowerAndClose) {
     EXPECT_EQ(start[2] >> 8, 0x0A);
     EXPECT_EQ(std::vector<int>(start.begin() + 3, start.begin() + 7),
               (std::vector<int>{0x0205, 0x0305, 0x0402, 0x0132}));
-    EXPECT_EQ(sim::SysCtlRequests()[0].name, L"TfrmObxTestMain");
+    EXPECT_EQ(sim::SysCtlRequests(toolId_)[0].name, L"TfrmObxTestMain");
 
     // The ratio goes out again with the 5-second timer.
     ASSERT_TRUE(test::WaitFor([this] { return RatioWords() >= 2; }));
@@ -127,7 +127,7 @@ TEST_F(ObxTTFirmwareTest, StartUpRatioTimerKnobPowerAndClose) {
     PostMessageW(form_, WM_CLOSE, 0, 0);
     ASSERT_EQ(WaitForSingleObject(tool_.Get(), 30000), WAIT_OBJECT_0);
     EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0, 0xAA, 0}));
-    const auto requests = sim::SysCtlRequests();
+    const auto requests = sim::SysCtlRequests(toolId_);
     EXPECT_EQ(requests.back().code, kUnregisterMailslot);
     EXPECT_EQ(requests.back().name, L"TfrmObxTestMain");
     EXPECT_TRUE(sim::SysCtlSlots().empty());
