@@ -18,6 +18,20 @@ if [ ${#missing[@]} -gt 0 ]; then
     sudo_ dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  sudo_ apt-get update -qq >/dev/null
-  sudo_ apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # A mirror in the middle of a sync fails one index now and then; the others still serve the
+  # packages, so a failed update is retried and then let pass to the install, which says no if
+  # something is really missing.
+  for try in 1 2 3; do
+    sudo_ apt-get update -qq >/dev/null 2>&1 && break
+    [ "$try" = 3 ] && echo "setup: apt-get update reported errors; installing from what it got" >&2
+    sleep 5
+  done
+  install=(apt-get install -y -qq --no-install-recommends)
+  if ! sudo_ "${install[@]}" "${missing[@]}" >/dev/null 2>&1; then
+    # An index that failed to load (one architecture of the security suite, say) leaves the other
+    # architecture a newer version than i386 can match; the release's own suite is consistent.
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+    echo "setup: installing from $codename alone" >&2
+    sudo_ "${install[@]}" -t "$codename" "${missing[@]}" >/dev/null
+  fi
 fi
