@@ -513,7 +513,14 @@ protected:
         Apply(
             "item 0x040D001D desc \"CURVE0\" 0 0 0 1 2\nitem 0x040D007D desc \"CURVE1\" 0 0 0 1 2\n"
             "buffer 0x040D007D 00\nitem 0x04070078 value 2 desc \"MODE1\" 0 0 0 1 3");
-        control_.Initialize();
+    }
+    // Made after the test has written the settings file: the store reads it once.
+    SioFanControl& Control() {
+        if (!control_) {
+            control_ = std::make_unique<SioFanControl>(1, kSysModeItem);
+            control_->Initialize();
+        }
+        return *control_;
     }
     // The mode byte of the fan's curve device, or -1 when nothing was written to it.
     int ModeWritten(uint32_t from) const {
@@ -524,19 +531,21 @@ protected:
     }
     int Restore(const char* stored) {
         WriteStoreFile(std::string("<fan key=\"1\">") + stored + "</fan>");
+        Control();
         const uint32_t from = sim::NextWriteSeq();
-        control_.RestoreManualMode(2);  // store fan type 2: key 1
+        Control().RestoreManualMode(2);  // store fan type 2: key 1
         return ModeWritten(from);
     }
-    SioFanControl control_{1, kSysModeItem};
+    std::unique_ptr<SioFanControl> control_;
 };
 
 TEST_F(BiosCurveControlTest, ManualModeGoesToTheFansCurveDevice) {
+    Control();
     uint32_t from = sim::NextWriteSeq();
-    control_.EnableManualMode(true);
+    Control().EnableManualMode(true);
     EXPECT_EQ(ModeWritten(from), 1);
     from = sim::NextWriteSeq();
-    control_.EnableManualMode(false);
+    Control().EnableManualMode(false);
     EXPECT_EQ(ModeWritten(from), 0);
 }
 
