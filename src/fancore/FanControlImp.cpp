@@ -52,6 +52,13 @@ int RecordedProfileIndex(bool suiteInstalled, uint32_t modeItem, size_t count) {
     return Below(n, count) ? n : static_cast<int>(count) - 1;
 }
 
+// A getter of the accessor: starts from 0 and gives what the accessor wrote, whatever its result.
+int FanValue(bool (SioAccessor::*get)(int, int*), int fan) {
+    int value = 0;
+    (SioAccessor::Instance().*get)(fan, &value);
+    return value;
+}
+
 bool KeyOpens(const char* path, tolo::RegKey* key) {
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, key->Put()) == ERROR_SUCCESS;
 }
@@ -127,11 +134,8 @@ void FanControlImp::NormalizeFanCurve(FanPoints* points) {
     if (!m_profiles.empty() && m_profiles.back()) m_profiles.back()->Normalize(points);
 }
 
-// Getters start from 0 and return what the accessor wrote, whatever its result.
 int FanControlImp::GetStepUpTime() {
-    int value = 0;
-    SioAccessor::Instance().GetStepUpTime(m_chipFanNumber, &value);
-    return value;
+    return FanValue(&SioAccessor::GetStepUpTime, m_chipFanNumber);
 }
 
 bool FanControlImp::SetStepUpTime(int value) {
@@ -139,9 +143,7 @@ bool FanControlImp::SetStepUpTime(int value) {
 }
 
 int FanControlImp::GetStepDownTime() {
-    int value = 0;
-    SioAccessor::Instance().GetStepDownTime(m_chipFanNumber, &value);
-    return value;
+    return FanValue(&SioAccessor::GetStepDownTime, m_chipFanNumber);
 }
 
 bool FanControlImp::SetStepDownTime(int value) {
@@ -149,9 +151,7 @@ bool FanControlImp::SetStepDownTime(int value) {
 }
 
 int FanControlImp::GetTempTolerance() {
-    int value = 0;
-    SioAccessor::Instance().GetTempTolerance(m_chipFanNumber, &value);
-    return value;
+    return FanValue(&SioAccessor::GetTempTolerance, m_chipFanNumber);
 }
 
 bool FanControlImp::SetTempTolerance(int value) {
@@ -169,9 +169,7 @@ bool FanControlImp::IsRpmMode() {
 }
 
 int FanControlImp::GetRpmTolerance() {
-    int value = 0;
-    SioAccessor::Instance().GetRpmTolerance(m_chipFanNumber, &value);
-    return value;
+    return FanValue(&SioAccessor::GetRpmTolerance, m_chipFanNumber);
 }
 
 bool FanControlImp::SetRpmTolerance(int value) {
@@ -179,9 +177,7 @@ bool FanControlImp::SetRpmTolerance(int value) {
 }
 
 int FanControlImp::GetStepUnit() {
-    int value = 0;
-    SioAccessor::Instance().GetStepUnit(m_chipFanNumber, &value);
-    return value;
+    return FanValue(&SioAccessor::GetStepUnit, m_chipFanNumber);
 }
 
 bool FanControlImp::SetStepUnit(int value) {
@@ -189,9 +185,7 @@ bool FanControlImp::SetStepUnit(int value) {
 }
 
 int FanControlImp::GetT1DelayTime() {
-    int value = 0;
-    SioAccessor::Instance().GetT1DelayTime(m_chipFanNumber, &value);
-    return value;
+    return FanValue(&SioAccessor::GetT1DelayTime, m_chipFanNumber);
 }
 
 bool FanControlImp::SetT1DelayTime(int value) {

@@ -334,18 +334,13 @@ TEST_F(NuvotonControlTest, TurboSelectionWritesTheChipCurve) {
     control.Initialize();
     ASSERT_EQ(control.GetProfileCount(), 5);
     EXPECT_EQ(test::Narrow(control.GetProfile(kUserProfileIndex)->Name()), "User");
+    const Banks before = MonitorBanks();
     const uint32_t from = sim::NextWriteSeq();
     control.SelectProfile(3);
-    // Fan type 1: bank 1.
-    for (auto [reg, value] : std::vector<std::pair<int, int>>{{0x21, 30},
-                                                              {0x22, 60},
-                                                              {0x23, 60},
-                                                              {0x24, 60},
-                                                              {0x27, 153},
-                                                              {0x28, 204},
-                                                              {0x29, 255},
-                                                              {0x2A, 255}})
-        EXPECT_EQ(Reg(1, reg), value) << std::hex << reg;
+    // Fan type 1: the turbo curve in bank 1, from 30 degrees to full duty.
+    EXPECT_EQ(Reg(1, 0x21), 30);
+    EXPECT_EQ(Reg(1, 0x2A), 255);
+    EXPECT_EQ(MonitorBanks(), DirectApply(2, 1, before));
     EXPECT_TRUE(test::AllWritesLocked(from));
     EXPECT_EQ(ItemWrites(from, {kSysModeItem, kSysSubItem}),
               (std::vector<ItemWrite>{{kSysModeItem, 1}, {kSysSubItem, 2}}));
