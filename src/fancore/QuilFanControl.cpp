@@ -362,7 +362,7 @@ void QuilFanControl::ApplyProfile(int index) {
 }
 
 const FanPoints& QuilFanControl::GetFanCurve() {
-    if (m_curve.empty())
+    if (m_curve.empty() && m_control)
         fanclass::ProfilePoints(m_control.get(), m_control->GetCurrentProfileIndex(), &m_curve);
     return m_curve;
 }
