@@ -92,6 +92,14 @@ TEST_F(BoardFansTest, EnableListHoldsTheEcFansOfOtherChips) {
     EXPECT_EQ(Head(kEcEnableDevice, 2), (std::vector<int32_t>{1, 0}));
 }
 
+TEST_F(BoardFansTest, AnEnableListLongerThanItsRecordIsCut) {
+    Apply("product \"QX-H61 NCT6779\"");
+    for (uint32_t i = 1; i < 26; ++i) Item(0x040700E0 + 2 * i, 0);
+    ASSERT_GT(Fans().size(), 26u);
+    Helper()->SendEnableList();
+    EXPECT_EQ(Words(kEcEnableDevice), std::vector<int32_t>(24, 1));  // 96 bytes, never more
+}
+
 TEST_F(BoardFansTest, WeightsAreResentOnlyForTheBoardsOwnFans) {
     Apply("product \"MARROWBACK Z97\"");
     ASSERT_EQ(Fans().size(), 3u);

@@ -222,3 +222,34 @@ TEST_F(SioFanTest, PelicorBoardsSupportWeights) {
 }
 
 }  // namespace
+
+namespace {
+
+class IteCpuFanTest : public test::FanClassTest {
+protected:
+    void SetUp() override {
+        FanClassTest::SetUp();
+        UseChip("0x8721 3 ite");
+        Item(0x04070010, 1);
+        Item(0x04080011, 3);  // the user profile is current
+    }
+};
+
+TEST_F(IteCpuFanTest, DutyFollowsTheUserCurveWhileItIsCurrent) {
+    EcHelper helper(nullptr);
+    EcCpuFan990FX fan(&helper);
+    ASSERT_TRUE(fan.Initialize());
+    ASSERT_EQ(fan.GetCurrentProfileIndex() + 1, fan.GetProfileCount());
+    FanPoints user;
+    fan.GetProfile(fan.GetCurrentProfileIndex())->GetPoints(&user);
+    ASSERT_GE(user.size(), 2u);
+    ASSERT_LT(user[0].temperature, user[1].temperature);
+    const uint8_t t = static_cast<uint8_t>((user[0].temperature + user[1].temperature) / 2);
+    EXPECT_EQ(fan.GetDutyForTemperature(t), InterpolateDuty(user, t));
+    EXPECT_EQ(fan.GetDutyForTemperature(255), 255);
+    // With a standard profile current the chip is asked.
+    sim::SetItemValue(0x04070010, 0);
+    EXPECT_EQ(fan.GetDutyForTemperature(255), fan.GetCurrentDuty());
+}
+
+}  // namespace
