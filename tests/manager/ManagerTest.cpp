@@ -266,9 +266,12 @@ TEST_F(SourceTableTest, NoFansSendZeros) {
 }
 
 TEST_F(SourceTableTest, FansBeyondTheTablesThirtyTwoWordsAreLeftOut) {
-    Product("H81M-PLUS");
-    // 36 EC fans, each with the source index 9 + its position.
-    std::string items, store;
+    // Two Super I/O fans and 36 EC fans, every one with a stored source index.
+    Product("MARROWBACK Z87");
+    std::string items;
+    std::string store =
+        "<fan key=\"0\"><fansourceindex>1</fansourceindex></fan>"
+        "<fan key=\"1\"><fansourceindex>2</fansourceindex></fan>";
     char line[96];
     for (int i = 0; i < 36; ++i) {
         std::snprintf(line, sizeof line, "item 0x%08X desc \"EC\" 0 0 0 1 3\n", 0x040700E0 + 2 * i);
@@ -280,10 +283,10 @@ TEST_F(SourceTableTest, FansBeyondTheTablesThirtyTwoWordsAreLeftOut) {
     Store(store);
     EcFanControlManager* manager = EcFanControlManager::Instance();
     ASSERT_NE(manager, nullptr);
-    ASSERT_EQ(manager->Fans().size(), 36u);
+    ASSERT_EQ(manager->Fans().size(), 38u);
     SyncBiosFanTable();
-    std::vector<uint32_t> expected;
-    for (int i = 0; i < 32; ++i) expected.push_back(9 + i);
+    std::vector<uint32_t> expected{1, 2};
+    for (int i = 0; i < 30; ++i) expected.push_back(9 + i);
     EXPECT_EQ(Sent(), expected);
 }
 
