@@ -325,7 +325,7 @@ void TfrmObxTestMain::SetModeToAudio(uint8_t mode) {
 }
 
 bool TfrmObxTestMain::FindAllWindow(const wchar_t* windowClass, const wchar_t* caption) {
-    WindowSearch search{windowClass, caption, {}};
+    WindowSearch search{windowClass ? windowClass : L"", caption ? caption : L"", {}};
     EnumWindows(&TfrmObxTestMain::EnumWindowsProc, reinterpret_cast<LPARAM>(&search));
     const bool found = !search.found.empty();
     std::lock_guard<std::mutex> lock(g_windowListLock);
