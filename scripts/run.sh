@@ -3,14 +3,16 @@
 # installs and starts the fan service on it, shows what a client sees, and stops the service.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$top/build}
 "$top/scripts/build.sh"
+. "$top/scripts/builds.sh"
+# The programs that run here (the 64-bit build on a host without 32-bit support).
+build=$run_build
 run() { "$build/wine-run.sh" "$@"; }
 winpath() { WINEPREFIX=$build/wine/prefix winepath -w "$1" 2>/dev/null; }
 service=QuilFanControlService
 
 # Every process of the prefix, the service too, uses the default board file.
-run reg add 'HKLM\Software\QuilSim' /v BoardFile /d 'C:\quilsim\board.state' /f /reg:32 >/dev/null
+run reg add 'HKLM\Software\QuilSim' /v BoardFile /d 'C:\quilsim\board.state' /f "$(cat "$build/reg-view")" >/dev/null
 run "$build/bin/simctl.exe" load "$(winpath "$top/sim/boards/demo.board")"
 echo "== The simulated board"
 run "$build/bin/simctl.exe" show

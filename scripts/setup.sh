@@ -2,7 +2,7 @@
 # Installs what the build needs on a Debian 12 machine. Safe to run twice; quiet when all is present.
 set -euo pipefail
 
-packages=(g++-mingw-w64-i686-posix mingw-w64-tools wine wine32:i386 wine64 libwine-dev
+packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine32:i386 wine64 libwine-dev
           googletest cmake make dpkg-dev clang-format xz-utils)
 
 sudo_() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

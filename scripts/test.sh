@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds, checks formatting and runs every test under Wine.
+# Arguments go to ctest (for example -R pattern).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$top/build}
 "$top/scripts/build.sh"
 "$top/scripts/check-format.sh"
+. "$top/scripts/builds.sh"
+[ "$run_build" = "$build" ] || echo "test: this host runs 64-bit code only; the tests run the 64-bit build ($run_build)"
 # Board files of earlier runs, and the pointer to one that a system test may have left behind
 # (every process of the prefix would look for that vanished file).
-rm -rf "$build"/wine/prefix/drive_c/users/*/Temp/quilsim
-"$build/wine-run.sh" reg delete 'HKLM\Software\QuilSim' /v BoardFile /f /reg:32 >/dev/null 2>&1 || true
-cd "$build"
+rm -rf "$run_build"/wine/prefix/drive_c/users/*/Temp/quilsim
+"$run_build/wine-run.sh" reg delete 'HKLM\Software\QuilSim' /v BoardFile /f "$(cat "$run_build/reg-view")" >/dev/null 2>&1 || true
+cd "$run_build"
 ctest -j"$(nproc)" --output-on-failure --timeout 300 "$@"

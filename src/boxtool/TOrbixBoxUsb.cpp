@@ -10,10 +10,11 @@
 
 namespace {
 
-// The sizes the HID class and SetupAPI expect in a 32-bit process.
+// The sizes the HID class and SetupAPI expect in a 32-bit process (a 64-bit one packs the detail
+// header to 8).
 static_assert(sizeof(HIDD_ATTRIBUTES) == 12);
 static_assert(sizeof(HIDP_CAPS) == 64);
-static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6);
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == (sizeof(void*) == 4 ? 6 : 8));
 
 constexpr uint8_t kReportId = 1;
 constexpr uint8_t kOpQuery = 1;

@@ -6,11 +6,11 @@
 
 namespace {
 
-// Each export takes one 32-bit argument by the standard call convention; its result means nothing
-// to the tool.
+// Each export takes one argument (a DWORD, a float or a pointer) by the standard call convention;
+// its result means nothing to the tool.
 template <typename Arg>
 void CallAudioLibrary(const char* exportName, Arg argument) {
-    static_assert(sizeof(Arg) == 4, "one 32-bit argument");
+    static_assert(sizeof(Arg) <= sizeof(void*), "one register-sized argument");
     tolo::Module library(LoadLibraryW(L"vvc2.dll"));
     if (auto entry = library.Proc<BOOL(__stdcall*)(Arg)>(exportName)) entry(argument);
 }

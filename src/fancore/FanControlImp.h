@@ -25,40 +25,40 @@ public:
     FanControlImp& operator=(const FanControlImp&) = delete;
 
     // Virtual operations in slot order.
-    virtual bool Initialize() = 0;                             // 0
-    virtual FanProfile* GetProfile(int index);                 // 1: index below the count
-    virtual int GetProfileCount();                             // 2
-    virtual void SelectProfile(int index);                     // 3
-    virtual bool SaveProfile(int index);                       // 4
-    virtual void ApplyProfileKeepBios(int index);              // 5
-    virtual int GetCurrentProfileIndex() = 0;                  // 6
-    virtual void RefreshFanCurve(int index);                   // 7: index below the count
-    virtual bool Stop();                                       // 8
-    virtual uint8_t GetCurrentDuty();                          // 9
+    virtual bool Initialize() = 0;                               // 0
+    virtual FanProfile* GetProfile(int index);                   // 1: index below the count
+    virtual int GetProfileCount();                               // 2
+    virtual void SelectProfile(int index);                       // 3
+    virtual bool SaveProfile(int index);                         // 4
+    virtual void ApplyProfileKeepBios(int index);                // 5
+    virtual int GetCurrentProfileIndex() = 0;                    // 6
+    virtual void RefreshFanCurve(int index);                     // 7: index below the count
+    virtual bool Stop();                                         // 8
+    virtual uint8_t GetCurrentDuty();                            // 9
     virtual uint8_t GetDutyForTemperature(uint8_t temperature);  // 10
-    virtual bool SetDutyCycle(uint8_t duty);                   // 11
-    virtual int GetMinimalDuty();                              // 12
-    virtual void NormalizeFanCurve(FanPoints* points);         // 13
-    virtual void GetName(std::string* name) = 0;               // 14
-    virtual int GetStepUpTime();                               // 15
-    virtual bool SetStepUpTime(int value);                     // 16
-    virtual int GetStepDownTime();                             // 17
-    virtual bool SetStepDownTime(int value);                   // 18
-    virtual int GetTempTolerance();                            // 19
-    virtual bool SetTempTolerance(int value);                  // 20
-    virtual bool EnableRpmMode(bool on);                       // 21
-    virtual bool IsRpmMode();                                  // 22
-    virtual int GetRpmTolerance();                             // 23
-    virtual bool SetRpmTolerance(int value);                   // 24
-    virtual int GetStepUnit();                                 // 25
-    virtual bool SetStepUnit(int value);                       // 26
-    virtual int GetT1DelayTime();                              // 27
-    virtual bool SetT1DelayTime(int value);                    // 28
-    virtual void EnableManualMode(bool on);                    // 29
-    virtual void RestoreManualMode(int storeKey);              // 30
-    virtual uint32_t GetId() = 0;                              // 31
-    virtual ~FanControlImp();                                  // 32
-    virtual void ApplyProfileAt(int index, bool save);         // 33
+    virtual bool SetDutyCycle(uint8_t duty);                     // 11
+    virtual int GetMinimalDuty();                                // 12
+    virtual void NormalizeFanCurve(FanPoints* points);           // 13
+    virtual void GetName(std::string* name) = 0;                 // 14
+    virtual int GetStepUpTime();                                 // 15
+    virtual bool SetStepUpTime(int value);                       // 16
+    virtual int GetStepDownTime();                               // 17
+    virtual bool SetStepDownTime(int value);                     // 18
+    virtual int GetTempTolerance();                              // 19
+    virtual bool SetTempTolerance(int value);                    // 20
+    virtual bool EnableRpmMode(bool on);                         // 21
+    virtual bool IsRpmMode();                                    // 22
+    virtual int GetRpmTolerance();                               // 23
+    virtual bool SetRpmTolerance(int value);                     // 24
+    virtual int GetStepUnit();                                   // 25
+    virtual bool SetStepUnit(int value);                         // 26
+    virtual int GetT1DelayTime();                                // 27
+    virtual bool SetT1DelayTime(int value);                      // 28
+    virtual void EnableManualMode(bool on);                      // 29
+    virtual void RestoreManualMode(int storeKey);                // 30
+    virtual uint32_t GetId() = 0;                                // 31
+    virtual ~FanControlImp();                                    // 32
+    virtual void ApplyProfileAt(int index, bool save);           // 33
 
     int ChipFanNumber() const { return m_chipFanNumber; }
     int FanNumber() const { return m_fanNumber; }

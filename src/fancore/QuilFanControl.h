@@ -38,70 +38,70 @@ public:
     QuilFanControl& operator=(const QuilFanControl&) = delete;
 
     // Virtual operations in slot order.
-    virtual bool Initialize() = 0;                                 // 0
-    virtual FanProfile* GetProfile(int index);                     // 1
-    virtual int GetProfileCount();                                 // 2
-    virtual void SelectProfile(int index);                         // 3
-    virtual bool SaveProfile(int index);                           // 4
-    virtual void SelectProfileKeepBios(int index);                 // 5
-    virtual int GetCurrentProfileIndex();                          // 6
-    virtual void RefreshFanCurve(int profileIndex);                // 7
-    virtual bool Stop();                                           // 8
-    virtual uint8_t GetCurrentDuty();                              // 9
-    virtual uint8_t GetDutyForTemperature(uint8_t temperature);    // 10
-    virtual bool SetDutyCycle(uint8_t duty);                       // 11
-    virtual int GetMinimalDuty();                                  // 12
-    virtual void NormalizeFanCurve(FanPoints* points);             // 13
-    virtual void GetName(std::string* name);                       // 14
-    virtual int GetStepUpTime();                                   // 15
-    virtual bool SetStepUpTime(int value);                         // 16
-    virtual int GetStepDownTime();                                 // 17
-    virtual bool SetStepDownTime(int value);                       // 18
-    virtual int GetTempTolerance();                                // 19
-    virtual bool SetTempTolerance(int value);                      // 20
-    virtual bool EnableRpmMode(bool on);                           // 21
-    virtual bool IsRpmMode();                                      // 22
-    virtual int GetRpmTolerance();                                 // 23
-    virtual bool SetRpmTolerance(int value);                       // 24
-    virtual int GetStepUnit();                                     // 25
-    virtual bool SetStepUnit(int value);                           // 26
-    virtual int GetT1DelayTime();                                  // 27
-    virtual bool SetT1DelayTime(int value);                        // 28
-    virtual void Reserved29(int) {}                                // 29
-    virtual void Reserved30(int) {}                                // 30
-    virtual uint32_t GetId();                                      // 31
-    ~QuilFanControl() override;                                    // 32
-    virtual void ReadFanCurveFromChip(FanPoints* points);          // 33
-    virtual void SetEcMode(int mode);                              // 34
-    virtual int GetEcMode();                                       // 35
-    virtual bool GetEcFanOff();                                    // 36
-    virtual void SetEcFanStop(bool on);                            // 37
-    virtual int GetEcFanNumber();                                  // 38
-    virtual void GetDisplayName(std::string* name);                // 39
-    virtual bool SetDisplayName(const std::string& name);          // 40
-    virtual bool IsWeightsSupported();                             // 41
-    virtual bool IsStepUnitSupported();                            // 42
-    virtual bool IsSencitiveSupported();                           // 43
-    virtual bool SetT1DelayTimeButNotSave(int value);              // 44
-    virtual bool SetStepUnitButNotSave(int value);                 // 45
-    virtual bool SetStepUpTimeButNotSave(int value);               // 46
-    virtual bool SetStepDownTimeButNotSave(int value);             // 47
-    virtual void EnableManualMode(int position, bool on);          // 48
-    virtual bool EnableRpmModeButNotSave(bool on);                 // 49
-    virtual bool SetRpmToleranceButNotSave(int value);             // 50
-    virtual int GetRpmTarget();                                    // 51
-    virtual int GetRpmDuty();                                      // 52
-    virtual bool SetRpmTarget(int value);                          // 53
-    virtual int GetGpio34();                                       // 54
-    virtual bool SetGpio34(int value);                             // 55
-    virtual int GetIsChangeFan();                                  // 56
-    virtual bool SetIsChangeFan(int value);                        // 57
-    virtual void RestoreBiosManualMode();                          // 58
-    virtual int GetFanSourceIndex();                               // 59
-    virtual void SetFanSourceIndex(int index);                     // 60
-    virtual bool UsesEcHelper();                                   // 61
-    virtual void ApplyProfileKeepBios(int index);                  // 62
-    virtual void ApplyProfile(int index);                          // 63
+    virtual bool Initialize() = 0;                               // 0
+    virtual FanProfile* GetProfile(int index);                   // 1
+    virtual int GetProfileCount();                               // 2
+    virtual void SelectProfile(int index);                       // 3
+    virtual bool SaveProfile(int index);                         // 4
+    virtual void SelectProfileKeepBios(int index);               // 5
+    virtual int GetCurrentProfileIndex();                        // 6
+    virtual void RefreshFanCurve(int profileIndex);              // 7
+    virtual bool Stop();                                         // 8
+    virtual uint8_t GetCurrentDuty();                            // 9
+    virtual uint8_t GetDutyForTemperature(uint8_t temperature);  // 10
+    virtual bool SetDutyCycle(uint8_t duty);                     // 11
+    virtual int GetMinimalDuty();                                // 12
+    virtual void NormalizeFanCurve(FanPoints* points);           // 13
+    virtual void GetName(std::string* name);                     // 14
+    virtual int GetStepUpTime();                                 // 15
+    virtual bool SetStepUpTime(int value);                       // 16
+    virtual int GetStepDownTime();                               // 17
+    virtual bool SetStepDownTime(int value);                     // 18
+    virtual int GetTempTolerance();                              // 19
+    virtual bool SetTempTolerance(int value);                    // 20
+    virtual bool EnableRpmMode(bool on);                         // 21
+    virtual bool IsRpmMode();                                    // 22
+    virtual int GetRpmTolerance();                               // 23
+    virtual bool SetRpmTolerance(int value);                     // 24
+    virtual int GetStepUnit();                                   // 25
+    virtual bool SetStepUnit(int value);                         // 26
+    virtual int GetT1DelayTime();                                // 27
+    virtual bool SetT1DelayTime(int value);                      // 28
+    virtual void Reserved29(int) {}                              // 29
+    virtual void Reserved30(int) {}                              // 30
+    virtual uint32_t GetId();                                    // 31
+    ~QuilFanControl() override;                                  // 32
+    virtual void ReadFanCurveFromChip(FanPoints* points);        // 33
+    virtual void SetEcMode(int mode);                            // 34
+    virtual int GetEcMode();                                     // 35
+    virtual bool GetEcFanOff();                                  // 36
+    virtual void SetEcFanStop(bool on);                          // 37
+    virtual int GetEcFanNumber();                                // 38
+    virtual void GetDisplayName(std::string* name);              // 39
+    virtual bool SetDisplayName(const std::string& name);        // 40
+    virtual bool IsWeightsSupported();                           // 41
+    virtual bool IsStepUnitSupported();                          // 42
+    virtual bool IsSencitiveSupported();                         // 43
+    virtual bool SetT1DelayTimeButNotSave(int value);            // 44
+    virtual bool SetStepUnitButNotSave(int value);               // 45
+    virtual bool SetStepUpTimeButNotSave(int value);             // 46
+    virtual bool SetStepDownTimeButNotSave(int value);           // 47
+    virtual void EnableManualMode(int position, bool on);        // 48
+    virtual bool EnableRpmModeButNotSave(bool on);               // 49
+    virtual bool SetRpmToleranceButNotSave(int value);           // 50
+    virtual int GetRpmTarget();                                  // 51
+    virtual int GetRpmDuty();                                    // 52
+    virtual bool SetRpmTarget(int value);                        // 53
+    virtual int GetGpio34();                                     // 54
+    virtual bool SetGpio34(int value);                           // 55
+    virtual int GetIsChangeFan();                                // 56
+    virtual bool SetIsChangeFan(int value);                      // 57
+    virtual void RestoreBiosManualMode();                        // 58
+    virtual int GetFanSourceIndex();                             // 59
+    virtual void SetFanSourceIndex(int index);                   // 60
+    virtual bool UsesEcHelper();                                 // 61
+    virtual void ApplyProfileKeepBios(int index);                // 62
+    virtual void ApplyProfile(int index);                        // 63
 
     // The current curve, filled from the current profile when empty.
     const FanPoints& GetFanCurve();

@@ -2,11 +2,11 @@
 # Checks that the stand-in DLLs export exactly what the programs bind: the names of each .def,
 # undecorated, and for QuilAcpi.dll each name at its pinned ordinal.
 set -eu
-bin=$1; sim=$2
+bin=$1; sim=$2; tools=${3:-i686-w64-mingw32}
 fail=0
 # "ordinal name" per export (ordinal base 1: the table shows ordinal - 1).
 named() {
-  i686-w64-mingw32-objdump -p "$1" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+  "$tools-objdump" -p "$1" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' |
     sed -nE 's/^\s*\[ *([0-9]+)\] ([A-Za-z_][A-Za-z0-9_]*)$/\1 \2/p' | awk '{print $1 + 1, $2}' | sort -k2
 }
 wanted() { # def, with ordinals?
@@ -27,8 +27,8 @@ check "$bin/vvc2.dll" "$sim/vvc2/vvc2.def" names
 # Programs of the service build import QuilAcpi.dll by ordinal only, and never ordinal 8.
 for exe in "$bin"/test_bios.exe "$bin"/QuilFanControlService.exe; do
   [ -f "$exe" ] || continue
-  imports=$(i686-w64-mingw32-objdump -p "$exe" | sed -n '/DLL Name: QuilAcpi.dll/,/^$/p' | sed -n '3,$p')
-  if [ -z "$imports" ] || echo "$imports" | grep -vqE '^\s+8[0-9a-f]{7}\s+[0-9]+\s+<none>$' ||
+  imports=$("$tools-objdump" -p "$exe" | sed -n '/DLL Name: QuilAcpi.dll/,/^$/p' | sed -n '3,$p')
+  if [ -z "$imports" ] || echo "$imports" | grep -vqE '^\s+8(0{7}|0{15})?[0-9a-f]{0,8}\s+[0-9]+\s+<none>$' ||
      echo "$imports" | grep -qE '^\s+80000008\s'; then
     echo "$exe: QuilAcpi.dll imports are not by ordinal only"; echo "$imports"; fail=1
   fi
