@@ -188,6 +188,10 @@ bool CpuManager::RatioFromBiosClock(double rate, double* ratio) {
     return true;
 }
 
+int BusClockTenths(float ratio, float frequency) {
+    return ratio > 0 ? static_cast<int>(frequency / ratio * 10) : 0;
+}
+
 void CpuManager::GetCpuFrequency(float* current, float* maximum, float* frequency) {
     if (!m_manager) {
         *current = *maximum = *frequency = 0.0f;

@@ -63,6 +63,10 @@ private:
     BasicCpuManager* m_manager = nullptr;  // lives until the process ends
 };
 
+// The bus clock in tenths of MHz, trunc(core clock / current ratio * 10), as the box shows it.
+// Before the clock monitor's first measurement there is no ratio: 0 then, not a division by zero.
+int BusClockTenths(float ratio, float frequency);
+
 // Queries of GetCpuFrequency.
 bool IsAmdBoostFamilyCached();
 bool HasInvariantTsc();

@@ -63,10 +63,8 @@ int FbAcpi_Query(int code) {
 void TfrmObxTestMain::FbAcpi_SendCpuRatio(void*) {
     float ratio = 0, maximum = 0, frequency = 0;
     CpuManager::Instance().GetCpuFrequency(&ratio, &maximum, &frequency);
-    // Before the clock monitor's first measurement there is no ratio: the bus clock is then 0
-    // rather than a division by zero.
-    const int busClock = ratio > 0 ? static_cast<int>(frequency / ratio * 10) : 0;
-    FbAcpi_SetCpuRatio(static_cast<uint16_t>(busClock), static_cast<uint8_t>(static_cast<int>(ratio) & 0xFF));
+    FbAcpi_SetCpuRatio(static_cast<uint16_t>(BusClockTenths(ratio, frequency)),
+                       static_cast<uint8_t>(static_cast<int>(ratio) & 0xFF));
 }
 
 void TfrmObxTestMain::FbAcpi_PushFanDuties() {

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "system/Handles.h"
 
@@ -94,6 +96,30 @@ constexpr wchar_t kFormClassName[] = L"TfrmObxTestMain";
 constexpr wchar_t kFormCaption[] = L"Orbix Box Test Form";
 // The firmware box switch: reads 1 when the board's box is served by the firmware.
 constexpr uint32_t kFirmwareBoxSwitchItem = 0x13060016;
+
+// The box driver: its windows are named by class and caption under this key of HKEY_CURRENT_USER
+// (string values formClass and formCaption) and are told the audio mode with this message, the
+// mode in lParam.
+constexpr wchar_t kBoxDriverKey[] = L"SOFTWARE\\QUIL\\Orbix Box Driver";
+struct BoxDriverAudioModeMessage {
+    static constexpr UINT kMessage = 0x465;
+    static constexpr WPARAM kWParam = 0x935;
+};
+// What a search for the driver's windows takes of each value; longer values are cut.
+constexpr size_t kBoxDriverCriterionChars = 254;
+struct BoxDriverCriteria {
+    std::wstring windowClass;  // matched exactly
+    std::wstring caption;      // empty matches every caption
+};
+// Reads the criteria from the box driver key (absent values: empty); false when the key does not
+// open.
+bool ReadBoxDriverCriteria(BoxDriverCriteria* criteria);
+// The windows the last FindAllWindow found, in the order the system listed them.
+std::vector<HWND> BoxDriverWindows();
+
+// Set for good the first time a fan sensor named "rad1a" is seen: the board cools the CPU with a
+// radiator, whose two pumps are two service fans instead of one CPU header shown twice.
+extern bool g_radiatorFlag;
 
 class TfrmObxTestMain {
 public:

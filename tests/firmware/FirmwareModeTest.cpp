@@ -16,6 +16,7 @@
 #include "boxtool/QuilSysProcNotify.h"
 #include "boxtool/TfrmObxTestMain.h"
 #include "support/BoardTest.h"
+#include "support/BoxDriverWindow.h"
 #include "support/Capture.h"
 #include "support/FakeFanService.h"
 
@@ -170,6 +171,34 @@ TEST_F(FirmwareModeTest, AudioEventQueriesTheModeAndOtherCodesAreIgnored) {
     EXPECT_TRUE(test::WaitFor([&] { return !test::ItemSets(from).empty(); }));
     EXPECT_EQ(test::ItemSets(from),
               (std::vector<test::ItemSet>{{kFbAcpiCommandItem, kFbAcpiQueryAudioMode, 0}}));
+}
+
+TEST_F(FirmwareModeTest, AnAudioEventPostsTheQueriedModeToTheDriverWindows) {
+    test::BoxDriverKey key(test::BoxDriverWindow::UniqueClass(), L"Orbix Box Driver");
+    test::BoxDriverWindow driver(test::BoxDriverWindow::UniqueClass(), L"Orbix Box Driver");
+    TfrmObxTestMain& form = Create();
+    Post(kEventAudio);
+    // The listener's search asks this thread's form for its caption: the wait runs its messages.
+    ASSERT_TRUE(driver.WaitForMessages(1));
+    EXPECT_EQ(driver.Messages(), (std::vector<test::DriverMessage>{{0x935, 2}}));  // low byte of 0x0102
+    EXPECT_EQ(form.boxCache.audioMode, 2);
+    Post(kEventAudio);  // told every time, the same mode or not
+    ASSERT_TRUE(driver.WaitForMessages(2));
+    EXPECT_EQ(driver.Messages().back(), (test::DriverMessage{0x935, 2}));
+}
+
+TEST_F(FirmwareModeTest, EventMamaRunsTheBossKey) {
+    test::InputCapture inputs;
+    Create();
+    test::TraceCapture traces;
+    Post(kEventMama);
+    Knob(0x0005);  // handled after the boss key, and only traced
+    ASSERT_TRUE(test::WaitFor([&] { return traces.Contains(L"OBXEX Ctrl: 0, Value: 5"); }));
+    const std::vector<test::KeyInput> altTab = {{0xA4, false}, {0x09, false}, {0x09, true}, {0xA4, true}};
+    const std::vector<test::KeyInput> winD = {{0x5B, false}, {0x44, false}, {0x44, true}, {0x5B, true}};
+    EXPECT_EQ(inputs.Calls(), (std::vector<std::vector<test::KeyInput>>{altTab, winD}));
+    EXPECT_EQ(sim::State()->audio.mute, 1u);
+    EXPECT_EQ(sim::State()->audio.setMuteCalls, 1u);
 }
 
 TEST_F(FirmwareModeTest, SuspendDisablesResumeEnablesAndCloseDisablesTheChannel) {

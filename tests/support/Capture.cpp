@@ -1,5 +1,6 @@
 #include "Capture.h"
 
+#include "system/Input.h"
 #include "system/MessageBox.h"
 #include "system/Trace.h"
 
@@ -42,6 +43,26 @@ bool TraceCapture::Contains(const std::wstring& text) const {
     for (const auto& l : Lines())
         if (l.find(text) != std::wstring::npos) return true;
     return false;
+}
+
+InputCapture::InputCapture() {
+    tolo::SetInputHook([this](const std::vector<INPUT>& inputs) {
+        std::vector<KeyInput> keys;
+        for (const INPUT& in : inputs)
+            if (in.type == INPUT_KEYBOARD)
+                keys.push_back({in.ki.wVk, (in.ki.dwFlags & KEYEVENTF_KEYUP) != 0});
+        std::lock_guard<std::mutex> l(lock_);
+        calls_.push_back(keys);
+    });
+}
+
+InputCapture::~InputCapture() {
+    tolo::SetInputHook(nullptr);
+}
+
+std::vector<std::vector<KeyInput>> InputCapture::Calls() const {
+    std::lock_guard<std::mutex> l(lock_);
+    return calls_;
 }
 
 }  // namespace test

@@ -1,4 +1,5 @@
-// Captures the system's message boxes and debugger traces for the life of the object.
+// Captures the system's message boxes, debugger traces and synthesised key strokes for the life of
+// the object.
 #pragma once
 
 #include <windows.h>
@@ -36,6 +37,25 @@ public:
 private:
     mutable std::mutex lock_;
     std::vector<std::wstring> lines_;
+};
+
+// One key of a SendInput call: its virtual key and whether it goes up.
+struct KeyInput {
+    WORD vk;
+    bool up;
+    bool operator==(const KeyInput&) const = default;
+};
+
+class InputCapture {
+public:
+    InputCapture();
+    ~InputCapture();
+    // Each SendInput call of the process, its keyboard inputs in order.
+    std::vector<std::vector<KeyInput>> Calls() const;
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::vector<KeyInput>> calls_;
 };
 
 }  // namespace test
