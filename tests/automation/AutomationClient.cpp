@@ -126,14 +126,21 @@ std::vector<FanPoints> StoredUserCurves() {
     return curves;
 }
 
-std::string StoredFanValue(const char* element) {
+std::string StoredFanValue(const std::string& path) {
     TiXmlDocument doc;
-    std::wstring path = FanStorePath();
-    if (!doc.LoadFile(std::string(path.begin(), path.end()).c_str())) return {};
+    std::wstring file = FanStorePath();
+    if (!doc.LoadFile(std::string(file.begin(), file.end()).c_str())) return {};
     for (const TiXmlElement* fan = ChildNamed(doc.RootElement(), "fan"); fan;
-         fan = fan->NextSiblingElement("fan"))
-        if (const TiXmlElement* value = ChildNamed(fan, element))
-            return value->GetText() ? value->GetText() : "";
+         fan = fan->NextSiblingElement("fan")) {
+        const TiXmlElement* value = fan;
+        for (size_t from = 0; value && from <= path.size();) {
+            size_t slash = path.find('/', from);
+            if (slash == std::string::npos) slash = path.size();
+            value = ChildNamed(value, path.substr(from, slash - from).c_str());
+            from = slash + 1;
+        }
+        if (value) return value->GetText() ? value->GetText() : "";
+    }
     return {};
 }
 

@@ -35,8 +35,9 @@ void SetSpeeds(IDispatch* curve, const std::vector<long>& speeds);
 std::wstring FanStorePath();
 // Every "curvedata" curve of the store's fans, in file order.
 std::vector<FanPoints> StoredUserCurves();
-// The text of one value of a fan element ("" when missing); the first fan that has it.
-std::string StoredFanValue(const char* element);
+// The text of one value of a fan element, by its path below the fan ("multisourceindex/source_0");
+// the first fan that has it, "" when none has.
+std::string StoredFanValue(const std::string& path);
 
 // The registry value that tells the restore to re-apply the fans' settings.
 bool ReadBiosFanPatch(DWORD* value);

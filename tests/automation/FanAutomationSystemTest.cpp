@@ -6,6 +6,7 @@
 #include <ocidl.h>
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -404,6 +405,41 @@ TEST_F(FanAutomationTest, CurrentFanCurveFollowsTheSelectedProfile) {
     current->QueryInterface(IID_IUnknown, a.PutVoid());
     again->QueryInterface(IID_IUnknown, b.PutVoid());
     EXPECT_EQ(a.Get(), b.Get());
+}
+
+// A board whose firmware takes each fan's list of source sensors through an ACPI device.
+class MultiSourceTest : public FanAutomationTest {
+protected:
+    std::string BoardText() const override {
+        return std::string(kBoard) +
+               "item 0x040D002B desc \"MULTI SOURCE\" 0 0 0 1 2\nbuffer 0x040D002B 00\n";
+    }
+    // The device buffer as the words the fan sent.
+    static std::vector<int32_t> Sent() {
+        std::vector<uint8_t> bytes = sim::ItemBuffer(0x040D002B);
+        std::vector<int32_t> words(bytes.size() / 4);
+        memcpy(words.data(), bytes.data(), words.size() * 4);
+        return words;
+    }
+};
+
+TEST_F(MultiSourceTest, SourcesGoToTheFirmwareAndAreStoredOnlyBySave) {
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    tolo::ComPtr<IDispatch> sources = test::Object(fan.Get(), L"MultiFanSource");
+    ASSERT_TRUE(sources);
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Clear", DISPATCH_METHOD, {}, nullptr));
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Add", DISPATCH_METHOD, {I4(7)}, nullptr));
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"ApplyButNotSave", DISPATCH_METHOD, {}, nullptr));
+    EXPECT_EQ((std::vector<int32_t>{0x04070010, 7, -1}), Sent());
+    EXPECT_EQ("", test::StoredFanValue("multisourceindex/source_0"));
+
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Item", DISPATCH_PROPERTYPUT, {I4(0), I4(3)}, nullptr));
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Add", DISPATCH_METHOD, {I4(5)}, nullptr));
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Save", DISPATCH_METHOD, {}, nullptr));
+    EXPECT_EQ((std::vector<int32_t>{0x04070010, 3, 5, -1}), Sent());
+    EXPECT_EQ("3", test::StoredFanValue("multisourceindex/source_0"));
+    EXPECT_EQ("5", test::StoredFanValue("multisourceindex/source_1"));
 }
 
 TEST_F(FanAutomationTest, VBScriptEnumeratesFansAndProfilesAndSetsValues) {

@@ -6,14 +6,18 @@
 #include <ocidl.h>
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AutomationClient.h"
 #include "EventSink.h"
 #include "FanControl.h"
 #include "FanControlManager.h"
+#include "RestoreThread.h"
+#include "fancore/EcFanControlManager.h"
 #include "fancore/FanProfile.h"
 #include "fancore/FintekFanEngine.h"
 #include "fancore/QuilFanControl.h"
@@ -465,6 +469,43 @@ TEST_F(FanObjectTest, SuiteAddsAFourthPoint) {
     tolo::ComPtr<IFanCurve> current;
     ASSERT_EQ(S_OK, object_->get_CurrentFanCurve(current.Put()));
     EXPECT_EQ(FanPoints({{30, 80}, {50, 150}, {70, 200}, {70, 255}}), Points(current.Get()));
+}
+
+// The collection waits for the start-up restore; a process without the service's named event
+// gets no fan manager and so a collection without fans.
+TEST_F(FanObjectTest, ControlsWaitForTheRestoreAndWithoutAFanManagerHoldNoFans) {
+    UseServiceEventName(L"QuilAutomationTestNoSuchEvent");
+    InterlockedExchange(&g_restoreDone, 0);
+    std::atomic<bool> raised{false};
+    std::thread restore([&] {
+        Sleep(300);
+        raised = true;
+        InterlockedExchange(&g_restoreDone, 1);
+    });
+    tolo::ComPtr<IFanControlCollection> controls, same;
+    HRESULT hr = manager_->get_Controls(controls.Put());
+    bool afterRestore = raised;
+    restore.join();
+    ASSERT_EQ(S_OK, hr);
+    EXPECT_TRUE(afterRestore) << "the collection came before the restore was over";
+    ASSERT_EQ(S_OK, manager_->get_Controls(same.Put()));
+    EXPECT_EQ(controls.Get(), same.Get());
+    EXPECT_EQ(E_POINTER, manager_->get_Controls(nullptr));
+
+    LONG count = -1;
+    EXPECT_EQ(S_OK, controls->get_Count(&count));
+    EXPECT_EQ(0, count);
+    tolo::ComPtr<IUnknown> unknown;
+    ASSERT_EQ(S_OK, controls->get__NewEnum(unknown.Put()));
+    tolo::ComPtr<IEnumVARIANT> walker;
+    ASSERT_EQ(S_OK, unknown->QueryInterface(IID_IEnumVARIANT, walker.PutVoid()));
+    VARIANT item;
+    VariantInit(&item);
+    ULONG fetched = 7;
+    EXPECT_EQ(S_FALSE, walker->Next(1, &item, &fetched));
+    EXPECT_EQ(0u, fetched);
+    tolo::ComPtr<IFanControl> fan;
+    EXPECT_EQ(E_INVALIDARG, controls->get_Item(0, fan.Put()));
 }
 
 TEST_F(FanObjectTest, WithoutTheSuiteThreePointsStayThree) {
