@@ -82,6 +82,8 @@ protected:
         manager_.Reset();
         test::DeleteBiosFanPatch();
         test::ServerTest::TearDown();
+        // Other tests of the service start from a store of their own.
+        DeleteFileW(test::FanStorePath().c_str());
     }
 
     tolo::ComPtr<IDispatch> Fan(long position) {
