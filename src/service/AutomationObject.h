@@ -5,6 +5,8 @@
 #include <oaidl.h>
 #include <windows.h>
 
+#include <new>
+
 #include "TypeLibrary.h"
 #include "system/Handles.h"
 
@@ -77,5 +79,26 @@ protected:
 private:
     volatile LONG refs_ = 1;
 };
+
+// Runs a member's body and turns anything it throws into a result: no exception leaves a COM call.
+template <class Body>
+HRESULT Guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+// Hands out one more reference to an object of the service, as an out parameter.
+template <class Interface, class Object>
+HRESULT HandOut(Object* object, Interface** out) {
+    if (!out) return E_POINTER;
+    *out = object;
+    if (object) object->AddRef();
+    return S_OK;
+}
 
 }  // namespace service
