@@ -8,7 +8,6 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 # The programs that run here (the 64-bit build on a host without 32-bit support).
 build=$run_build
 run() { "$build/wine-run.sh" "$@"; }
-winpath() { WINEPREFIX=$build/wine/prefix winepath -w "$1" 2>/dev/null; }
 service=QuilFanControlService
 
 # Every process of the prefix, the service too, uses the default board file.

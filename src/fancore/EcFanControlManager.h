@@ -50,6 +50,10 @@ std::wstring GetBoardProductName();
 // Every fan's source index to the firmware's source table device.
 void SyncBiosFanTable();
 
+// For processes that are not the service (tests): the name of the event the manager's creation
+// waits on, set before the first Instance(); null restores "QuilFanControlServiceEvent".
+void UseServiceEventName(const wchar_t* name);
+
 // Physical-memory callbacks of the SMBIOS reader, over the I/O library.
 void LoadQuilioMemoryFunctions();
 void* DmiMapMemory(uint32_t physical, uint32_t length);

@@ -47,6 +47,15 @@ service::Registrar MakeRegistrar(bool perUser, const std::wstring& path) {
 // The type library's entry for the neutral locale, beside the one for its own locale (0x409).
 // Wine's typelib marshaler looks only there for the file of a library, and without it no client
 // in another process can call the dual interfaces early bound or connect an event sink.
+// The library is registered for the platform of the program's own build.
+#ifdef _WIN64
+constexpr SYSKIND kSysKind = SYS_WIN64;
+constexpr const wchar_t* kPlatformKey = L"\\win64";
+#else
+constexpr SYSKIND kSysKind = SYS_WIN32;
+constexpr const wchar_t* kPlatformKey = L"\\win32";
+#endif
+
 std::wstring NeutralLocaleKey(bool perUser) {
     return std::wstring(perUser ? L"Software\\Classes\\" : L"") +
            L"TypeLib\\{2F9C7B34-85DE-4A16-B05F-63E1D8A42C97}\\1.0\\0";
@@ -62,7 +71,7 @@ HRESULT RegisterTypeLibrary(bool perUser, const std::wstring& path) {
     if (FAILED(hr)) return hr;
     tolo::RegKey key;
     LONG e = RegCreateKeyExW(perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT,
-                             (NeutralLocaleKey(perUser) + L"\\win32").c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                             (NeutralLocaleKey(perUser) + kPlatformKey).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
                              nullptr, key.Put(), nullptr);
     if (!e)
         e = RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
@@ -74,8 +83,8 @@ HRESULT UnregisterTypeLibrary(bool perUser) {
     LONG e =
         RegDeleteTreeW(perUser ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT, NeutralLocaleKey(perUser).c_str());
     if (e && e != ERROR_FILE_NOT_FOUND) return HRESULT_FROM_WIN32(e);
-    HRESULT hr = perUser ? UnRegisterTypeLibForUser(LIBID_QuilFanControlServiceLib, 1, 0, 0x409, SYS_WIN32)
-                         : UnRegisterTypeLib(LIBID_QuilFanControlServiceLib, 1, 0, 0x409, SYS_WIN32);
+    HRESULT hr = perUser ? UnRegisterTypeLibForUser(LIBID_QuilFanControlServiceLib, 1, 0, 0x409, kSysKind)
+                         : UnRegisterTypeLib(LIBID_QuilFanControlServiceLib, 1, 0, 0x409, kSysKind);
     // Removing what is not there succeeds, so that unregistering twice still removes the rest.
     if (hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_LIBNOTREGISTERED) return S_OK;
     return hr;

@@ -91,6 +91,8 @@ protected:
 
 TEST_F(ObxTTFirmwareTest, StartUpRatioTimerKnobPowerAndClose) {
     EXPECT_EQ(Switch(), std::vector<int>{0xAA});
+    // The first ratio follows the registration, so it may still be on its way.
+    ASSERT_TRUE(test::WaitFor([this] { return Commands().size() >= 10; }));
     const std::vector<int> start = Commands();
     ASSERT_GE(start.size(), 10u);
     EXPECT_EQ(start[0] >> 8, 0x08);

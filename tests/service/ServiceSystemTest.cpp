@@ -126,7 +126,7 @@ std::vector<std::wstring> RegisteredKeys() {
             kClassKey,
             kClassKey + L"\\Programmable",
             kTypeLibKey,
-            kTypeLibKey + L"\\1.0\\0\\win32",
+            kTypeLibKey + (sizeof(void*) == 8 ? L"\\1.0\\0\\win64" : L"\\1.0\\0\\win32"),
             L"Interface\\{0A8E3D5C-7B14-4F62-9C3B-E5D82F4A91C7}",
             L"Interface\\{E81C4F6A-2B97-4D03-9C5E-16A8F3B07D92}",
             L"Interface\\{6D29F5B3-E047-4C1A-B85D-93F1A2C7E068}",

@@ -1,0 +1,297 @@
+// Fans driven by the embedded controller through ACPI device records: PureEcFan and its newer
+// record forms, NewPureEcFan.
+#include "EcFanControlManager.h"
+#include "EcHelper.h"
+#include "EcRecords.h"
+#include "FanClassSupport.h"
+#include "FanControlImp.h"
+#include "FanStore.h"
+#include "QuilFanControl.h"
+#include "bios/BiosInterface.h"
+
+namespace {
+
+constexpr int kEcFlagsBytes = 16;  // answer of the duty and fan-stop devices
+constexpr int kRpmScale = 50;      // the newer EC counts RPM values in units of 50
+constexpr int kRpmStepTime = 5;    // step times while the newer EC regulates by RPM
+
+FanStore& Store() {
+    return FanStore::Instance();
+}
+
+// The EC answers with one word per fan, counted from 1 for the first EC fan; a fan past the
+// answer has no word in it.
+bool WordOfFan(const EcRecord& answer, int fanIndex, int32_t* word) {
+    const int at = fanIndex - (kFirstEcFanIndex - 1);
+    if (at < 0 || at >= static_cast<int>(answer.size())) return false;
+    *word = answer[at];
+    return true;
+}
+
+bool ReadEcFlags(uint32_t device, EcRecord* answer) {
+    answer->assign(kEcFlagsBytes / 4, 0);
+    return ReadEcRecord(device, answer);
+}
+
+}  // namespace
+
+// PureEcFan
+
+PureEcFan::PureEcFan(EcHelper* helper, uint32_t modeItem, int fanIndex, Bare)
+    : QuilFanControl(helper), m_modeItem(modeItem) {
+    m_fanIndex = fanIndex;
+}
+
+PureEcFan::PureEcFan(EcHelper* helper, uint32_t modeItem, int fanIndex)
+    : PureEcFan(helper, modeItem, fanIndex, Bare{}) {
+    Store().ReadWeights(StoreKey(), &m_weights);
+    LoadMultiSource();
+    EcRecord answer;
+    int32_t word = 0;
+    m_fanStop = IsBiosItemPresent(kEcFanStopDevice) && ReadEcFlags(kEcFanStopDevice, &answer) &&
+                        WordOfFan(answer, m_fanIndex, &word) && word == 1
+                    ? 1
+                    : 0;
+}
+
+bool PureEcFan::Initialize() {
+    m_control = std::make_unique<NonSioFanControl>(m_fanIndex, m_modeItem);
+    const bool ok = m_control->Initialize();
+    if (m_ecHelper) m_ecHelper->SendWeights(m_fanIndex, m_weights);
+    return ok;
+}
+
+uint8_t PureEcFan::GetDutyForTemperature(uint8_t temperature) {
+    if (IsBiosItemPresent(kEcDutyDevice)) {
+        EcRecord answer;
+        int32_t word = 0;
+        if (!ReadEcFlags(kEcDutyDevice, &answer) || !WordOfFan(answer, m_fanIndex, &word)) return 255;
+        return static_cast<uint8_t>(word & 0xFF);
+    }
+    const FanPoints curve = GetFanCurve();
+    return fanclass::Interpolate(curve, temperature, m_fanStop != 0);
+}
+
+namespace {
+
+// The older EC takes both step times in one record.
+bool SendPureEcStepTimes(int stepUp, int stepDown) {
+    return WriteEcRecord(kEcStepDevice, {stepUp, stepDown, 0});
+}
+
+}  // namespace
+
+bool PureEcFan::SetStepUpTime(int value) {
+    if (!IsBiosItemPresent(kEcStepDevice)) return false;
+    m_stepUpTime = value;
+    Store().SetStepUpTime(StoreKey(), value);
+    return SendPureEcStepTimes(value, Store().GetStepDownTime(StoreKey()));
+}
+
+bool PureEcFan::SetStepDownTime(int value) {
+    if (!IsBiosItemPresent(kEcStepDevice)) return false;
+    m_stepDownTime = value;
+    Store().SetStepDownTime(StoreKey(), value);
+    return SendPureEcStepTimes(Store().GetStepUpTime(StoreKey()), value);
+}
+
+bool PureEcFan::SetStepUpTimeButNotSave(int value) {
+    if (!IsBiosItemPresent(kEcStepDevice)) return false;
+    m_stepUpTime = value;
+    return SendPureEcStepTimes(value, Store().GetStepDownTime(StoreKey()));
+}
+
+bool PureEcFan::SetStepDownTimeButNotSave(int value) {
+    if (!IsBiosItemPresent(kEcStepDevice)) return false;
+    m_stepDownTime = value;
+    return SendPureEcStepTimes(Store().GetStepUpTime(StoreKey()), value);
+}
+
+bool PureEcFan::EnableRpmMode(bool on) {
+    if (!IsBiosItemPresent(kEcRpmModeDevice)) return false;
+    m_rpmMode = on ? 1 : 0;
+    Store().SetRpmMode(StoreKey(), on ? 1 : 0);
+    return WriteEcRecord(kEcRpmModeDevice, {m_fanIndex - (kFirstEcFanIndex - 1), on ? 1 : 0});
+}
+
+bool PureEcFan::SetRpmTolerance(int value) {
+    if (!IsBiosItemPresent(kEcRpmDevice)) return false;
+    Store().SetTolerance(StoreKey(), value);
+    m_rpmTolerance = value;
+    return WriteEcRecord(kEcRpmDevice,
+                         {m_fanIndex - (kFirstEcFanIndex - 1), Store().GetRpm(StoreKey()), value});
+}
+
+bool PureEcFan::SetRpmTarget(int value) {
+    if (!IsBiosItemPresent(kEcRpmDevice)) return false;
+    Store().SetRpm(StoreKey(), value);
+    return WriteEcRecord(kEcRpmDevice,
+                         {m_fanIndex - (kFirstEcFanIndex - 1), value, Store().GetTolerance(StoreKey())});
+}
+
+bool PureEcFan::GetEcFanOff() {
+    return Store().GetEcFanOff(StoreKey());
+}
+
+void PureEcFan::SetEcFanStop(bool on) {
+    Store().SetEcFanOff(StoreKey(), on ? 1 : 0);
+    WriteEcFanStop(on);
+}
+
+void PureEcFan::WriteEcFanStop(bool on) {
+    if (!IsBiosItemPresent(kEcFanStopDevice)) return;
+    EcRecord answer;
+    if (!ReadEcFlags(kEcFanStopDevice, &answer)) return;
+    // The record holds the flags of the first three EC fans; a later fan has no place in it.
+    const int at = m_fanIndex - kFirstEcFanIndex;
+    EcRecord record(answer.begin() + 1, answer.end());
+    if (at < 0 || at >= static_cast<int>(record.size())) return;
+    record[at] = on ? 1 : 0;
+    if (WriteEcRecord(kEcFanStopDevice, record)) m_fanStop = on ? 1 : 0;
+}
+
+void PureEcFan::SendEcCurve(const FanPoints& points) {
+    const size_t n = points.size();
+    // The two-segment record needs three points.
+    if (n < 3) return;
+    size_t s = 0;
+    if (n == 4) {
+        if (GetBoardProductName().find(L"Z87") != std::wstring::npos) SetEcFanStop(GetEcFanOff());
+    } else {
+        SetEcFanStop(points[0].temperature == points[1].temperature && points[0].duty == 0);
+        s = n - 3;
+    }
+    WriteEcRecord(kEcCurveDevice, BuildEcTwoSegmentRecord(m_fanIndex, points, s));
+}
+
+namespace {
+
+// After the control object applied profile `index`: the enable list and the profile's curve go
+// to the EC; the fan stops at the bottom of its curve only with the user profile and the user's
+// choice.
+template <class Fan>
+bool SendProfileToEc(Fan* fan, int index) {
+    if (fan->Helper()) fan->Helper()->SendEnableList();
+    FanPoints points;
+    if (fanclass::ProfilePoints(fan->Control(), index, &points)) fan->SendEcCurve(points);
+    return index == kUserProfileIndex ? fan->GetEcFanOff() : false;
+}
+
+}  // namespace
+
+void PureEcFan::ApplyProfileKeepBios(int index) {
+    m_control->ApplyProfileKeepBios(index);
+    WriteEcFanStop(SendProfileToEc(this, index));
+}
+
+void PureEcFan::ApplyProfile(int index) {
+    m_control->SelectProfile(index);
+    WriteEcFanStop(SendProfileToEc(this, index));
+}
+
+// NewPureEcFan
+
+NewPureEcFan::NewPureEcFan(EcHelper* helper, uint32_t modeItem, int fanIndex)
+    : PureEcFan(helper, modeItem, fanIndex, Bare{}) {}
+
+namespace {
+
+bool SendNewEcPair(uint32_t device, int fanIndex, int value) {
+    return WriteEcRecord(device, {fanIndex, value});
+}
+
+}  // namespace
+
+bool NewPureEcFan::SetStepUpTime(int value) {
+    if (!IsBiosItemPresent(kEcStepDevice)) return false;
+    m_stepUpTime = value;
+    Store().SetStepUpTime(StoreKey(), value);
+    return SendNewEcPair(kEcStepDevice, m_fanIndex, value);
+}
+
+bool NewPureEcFan::SetStepDownTime(int value) {
+    if (!IsBiosItemPresent(kEcStepDownDevice)) return false;
+    m_stepDownTime = value;
+    Store().SetStepDownTime(StoreKey(), value);
+    return SendNewEcPair(kEcStepDownDevice, m_fanIndex, value);
+}
+
+bool NewPureEcFan::SetStepUpTimeButNotSave(int value) {
+    if (!IsBiosItemPresent(kEcStepDevice)) return false;
+    m_stepUpTime = value;
+    return SendNewEcPair(kEcStepDevice, m_fanIndex, value);
+}
+
+bool NewPureEcFan::SetStepDownTimeButNotSave(int value) {
+    if (!IsBiosItemPresent(kEcStepDownDevice)) return false;
+    m_stepDownTime = value;
+    return SendNewEcPair(kEcStepDownDevice, m_fanIndex, value);
+}
+
+bool NewPureEcFan::EnableRpmMode(bool on) {
+    if (!IsBiosItemPresent(kEcRpmModeDevice)) return false;
+    if (on) {
+        SetStepUpTime(kRpmStepTime);
+        SetStepDownTime(kRpmStepTime);
+    }
+    m_rpmMode = on ? 1 : 0;
+    Store().SetRpmMode(StoreKey(), on ? 1 : 0);
+    const bool sent = SendNewEcPair(kEcRpmModeDevice, m_fanIndex, on ? 1 : 0);
+    if (on) {
+        // The target starts from the duty at the start of the fan's stored user curve.
+        FanPoints stored(1);
+        Store().ReadCurve(StoreKey(), &stored, false);
+        SetRpmTarget(stored[0].duty);
+    }
+    return sent;
+}
+
+bool NewPureEcFan::SetRpmTolerance(int value) {
+    if (!IsBiosItemPresent(kEcRpmDevice)) return false;
+    Store().SetTolerance(StoreKey(), value);
+    m_rpmTolerance = value;
+    return WriteEcRecord(kEcRpmDevice,
+                         {m_fanIndex, Store().GetRpm(StoreKey()) * kRpmScale, value * kRpmScale});
+}
+
+bool NewPureEcFan::SetRpmTarget(int value) {
+    if (!IsBiosItemPresent(kEcRpmDevice)) return false;
+    Store().SetRpm(StoreKey(), value);
+    return WriteEcRecord(kEcRpmDevice,
+                         {m_fanIndex, value * kRpmScale, Store().GetTolerance(StoreKey()) * kRpmScale});
+}
+
+void NewPureEcFan::ReadFanCurveFromChip(FanPoints* points) {
+    // The EC's own curve cannot be read back; this is the curve it starts with.
+    if (points) *points = {{30, 153}, {70, 255}, {70, 255}, {70, 255}};
+}
+
+namespace {
+
+// The newer EC takes one fan's fan-stop flag; the state follows only an accepted record.
+void WriteNewEcFanStop(NewPureEcFan* fan, bool on) {
+    if (IsBiosItemPresent(kEcFanStopDevice) && SendNewEcPair(kEcFanStopDevice, fan->FanIndex(), on ? 1 : 0))
+        fan->SetFanStopState(on);
+}
+
+}  // namespace
+
+void NewPureEcFan::SetEcFanStop(bool on) {
+    Store().SetEcFanOff(StoreKey(), on ? 1 : 0);
+    WriteNewEcFanStop(this, on);
+}
+
+void NewPureEcFan::SendEcCurve(const FanPoints& points) {
+    if (IsBiosItemPresent(kEcCurveDevice))
+        WriteEcRecord(kEcCurveDevice, BuildEcPointListRecord(m_fanIndex, points));
+}
+
+void NewPureEcFan::ApplyProfileKeepBios(int index) {
+    m_control->ApplyProfileKeepBios(index);
+    WriteNewEcFanStop(this, SendProfileToEc(this, index));
+}
+
+void NewPureEcFan::ApplyProfile(int index) {
+    m_control->SelectProfile(index);
+    WriteNewEcFanStop(this, SendProfileToEc(this, index));
+}

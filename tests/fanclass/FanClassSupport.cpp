@@ -1,0 +1,58 @@
+#include "FanClassSupport.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "board/Board.h"
+
+namespace test {
+
+void FanClassTest::SetUp() {
+    ProfileTest::SetUp();
+    UseChip("0xC803 0 winbond");
+}
+
+void FanClassTest::Device(uint32_t id, const std::vector<int32_t>& words) {
+    Apply("item " + std::to_string(id) + " desc \"DEV\" 0 0 0 1 2");
+    std::vector<uint8_t> bytes(words.size() * 4);
+    std::memcpy(bytes.data(), words.data(), bytes.size());
+    sim::SetItemBuffer(id, bytes);
+}
+
+void FanClassTest::SourceSensors(int n) {
+    for (int i = 0; i < n; ++i) Apply("item " + std::to_string(0x06030001 + i) + " desc \"T\" 0 0 0 1 2");
+}
+
+std::string FanClassTest::LowerStoreFile() const {
+    std::string s = StoreFile();
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+std::vector<int32_t> Words(uint32_t device) {
+    const std::vector<uint8_t> b = sim::ItemBuffer(device);
+    std::vector<int32_t> w(b.size() / 4);
+    if (!w.empty()) std::memcpy(w.data(), b.data(), w.size() * 4);
+    return w;
+}
+
+std::vector<int32_t> Head(uint32_t device, size_t n) {
+    std::vector<int32_t> w = Words(device);
+    w.resize(n);
+    return w;
+}
+
+size_t BufferWrites(uint32_t from, uint32_t device) {
+    const std::vector<uint32_t> order = BufferWriteOrder(from);
+    return static_cast<size_t>(std::count(order.begin(), order.end(), device));
+}
+
+std::vector<uint32_t> BufferWriteOrder(uint32_t from) {
+    std::vector<uint32_t> out;
+    for (const sim::WriteRecord& w : sim::Writes(from))
+        if (w.kind == sim::WriteKind::BufferSet) out.push_back(w.a);
+    return out;
+}
+
+}  // namespace test

@@ -1,0 +1,130 @@
+// Which fan set each product builds, on one board that declares Super I/O headers down to
+// 0x04070050 (0x04070040 absent), EC fans 0x040700E0/E2 and the newer EC fan 0x040700F0.
+#include <gtest/gtest.h>
+
+#include "ManagerSupport.h"
+#include "fancore/BoardReaders.h"
+#include "fancore/EcHelper.h"
+#include "fancore/QuilFanControl.h"
+
+namespace {
+
+using test::ManagerTest;
+
+struct Model {
+    const char* name;     // test name
+    const char* product;  // SMBIOS base-board product
+    const char* fans;     // class, fan index, mode item of each fan in list order
+    const char* helper;
+    bool settings;  // the builder loaded each fan's cached settings
+};
+
+#define SIO_PAIR_990 "EcCpuFan990FX 0 04070010, EcChassisFan990FX 1 04070070"
+#define SIO_PAIR_P67 "EcCpuFanP67 0 04070010, EcChassisFanP67 1 04070070"
+#define MIX_FANS \
+    "SioMixEcFan 0 04070010, SioMixEcFan 1 04070070, SioMixEcFan 2 04070060, SioMixEcFan 3 04070050"
+#define EC_FANS "PureEcFan 224 040700E0, PureEcFan 225 040700E2"
+#define NEW_EC_FANS "NewPureEcFan 224 040700E0, NewPureEcFan 225 040700E2"
+#define GENERIC_FANS                                                                                       \
+    "PureSioFan 0 04070010, PureSioFan 1 04070070, PureSioFan 2 04070060, PureSioFan 3 04070050, " EC_FANS \
+    ", NewPureEcFan 226 040700F0"
+
+const Model kModels[] = {
+    {"P67TestedBeforeZ77", "MARROWBACK P67 Z77", SIO_PAIR_P67 ", EcAuxFanP67 2 04070080", "EcHelper", false},
+    {"R2", "MARROWBACK 990FX R2.0", SIO_PAIR_990 ", PureSioFan 2 04070060, PureSioFan 3 04070050", "EcHelper",
+     false},
+    {"Gen3R2", "MARROWBACK 990FX/GEN3 R2.0", SIO_PAIR_990 ", PureSioFan 2 04070060, PureSioFan 3 04070050",
+     "EcHelper", false},
+    {"Plain990FX", "MARROWBACK 990FX", SIO_PAIR_990, "EcHelper", false},
+    {"X79", "MARROWBACK X79", SIO_PAIR_P67 ", " EC_FANS, "EcHelper", false},
+    {"Z77", "MARROWBACK Z77", MIX_FANS ", " EC_FANS, "EcHelper", false},
+    {"Z87", "MARROWBACK Z87", MIX_FANS ", " EC_FANS, "EcHelper", true},
+    {"Z97", "MARROWBACK Z97", MIX_FANS ", " NEW_EC_FANS, "NewEcHelper", true},
+    {"X99TakesTheZ97Set", "MARROWBACK X99", MIX_FANS ", " NEW_EC_FANS, "NewEcHelper", true},
+    {"Z170", "MARROWBACK Z170", MIX_FANS ", " NEW_EC_FANS ", NewPureEcFan 226 040700F0", "NewEcHelper", true},
+    {"PelicorBothChipsets", "PELICOR Z97 Z87", MIX_FANS ", " EC_FANS ", " MIX_FANS ", " NEW_EC_FANS,
+     "NewEcHelper", true},
+    {"PelicorZ87", "PELICOR-Z87", MIX_FANS ", " EC_FANS, "EcHelper", true},
+    {"PelicorWithoutChipset", "PELICOR X58", "", "none", false},
+    {"LowerCaseTakesTheGenericSet", "marrowback z77", GENERIC_FANS, "EcHelper disabled", true},
+    {"LowerCaseChipsetTakesTheGenericSet", "Pelicor Z87", GENERIC_FANS, "EcHelper disabled", true},
+    {"OtherBoard", "H81M-PLUS", GENERIC_FANS, "EcHelper disabled", true},
+};
+
+class BoardModelTest : public test::ManagerTest, public ::testing::WithParamInterface<Model> {};
+
+TEST_P(BoardModelTest, BuildsTheFanSetOfItsProduct) {
+    const Model& m = GetParam();
+    Product(m.product);
+    Devices({0x04070010, 0x04070070, 0x04070060, 0x04070050, 0x040700E0, 0x040700E2, 0x040700F0});
+    // Every fan key the board can use holds a step-up time, which only a settings load reads.
+    std::string fans;
+    for (int key = 0; key <= 8; ++key)
+        fans += "<fan key=\"" + std::to_string(key) + "\"><stepuptime>7</stepuptime></fan>";
+    Store(fans);
+
+    EcFanControlManager* manager = EcFanControlManager::Instance();
+    ASSERT_NE(manager, nullptr);
+    EXPECT_EQ(Describe(*manager), m.fans);
+    EXPECT_EQ(HelperOf(*manager), m.helper);
+    for (QuilFanControl* fan : manager->Fans())
+        EXPECT_EQ(fan->GetStepUpTime(), m.settings ? 7 : 0) << "fan " << fan->FanIndex();
+    EXPECT_EQ(EcFanControlManager::Instance(), manager);
+}
+
+INSTANTIATE_TEST_SUITE_P(Products, BoardModelTest, ::testing::ValuesIn(kModels),
+                         [](const ::testing::TestParamInfo<Model>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The PELICOR line with both chipsets builds two helpers: the Z87 fans keep the first, the
+// manager and the Z97 fans hold the second.
+TEST_F(ManagerTest, PelicorWithBothChipsetsReplacesTheFirstHelper) {
+    Product("PELICOR Z87 Z97");
+    Devices({0x04070010, 0x04070070});
+    EcFanControlManager* manager = EcFanControlManager::Instance();
+    ASSERT_NE(manager, nullptr);
+    const auto& fans = manager->Fans();
+    ASSERT_EQ(fans.size(), 4u);
+    EXPECT_NE(fans[0]->Helper(), manager->Helper());
+    EXPECT_EQ(dynamic_cast<NewEcHelper*>(fans[0]->Helper()), nullptr);
+    EXPECT_EQ(fans[2]->Helper(), manager->Helper());
+    EXPECT_EQ(fans[3]->Helper(), manager->Helper());
+}
+
+// The known product line without a chipset asks WMI; what Wine answers there is the host's board.
+TEST_F(ManagerTest, ProductLineWithoutChipsetFallsBackToWmi) {
+    Product("MARROWBACK");
+    Devices({0x04070010, 0x04070070});
+    wchar_t wmi[512] = {};
+    GetBoardProductByWmi(wmi);
+    const std::wstring product = wmi;
+    const bool known =
+        product.find(L"MARROWBACK") != std::wstring::npos || product.find(L"PELICOR") != std::wstring::npos;
+    if (known) GTEST_SKIP() << "the host's board is of a known product line";
+
+    EcFanControlManager* manager = EcFanControlManager::Instance();
+    ASSERT_NE(manager, nullptr);
+    // Another product from WMI: no fans at all, not even the generic set.
+    EXPECT_EQ(Describe(*manager), "");
+    EXPECT_EQ(HelperOf(*manager), "none");
+}
+
+TEST_F(ManagerTest, MatchBoardModelResults) {
+    Product("H81M-PLUS");
+    EcFanControlManager* manager = EcFanControlManager::Instance();
+    ASSERT_NE(manager, nullptr);
+    // The board itself has no fan devices: the generic set is empty.
+    EXPECT_EQ(Describe(*manager), "");
+    EXPECT_EQ(HelperOf(*manager), "EcHelper disabled");
+    EXPECT_EQ(manager->MatchBoardModel(L"MARROWBACK"), 2);
+    EXPECT_EQ(manager->MatchBoardModel(L"MARROWBACK z87"), 2);
+    EXPECT_EQ(manager->MatchBoardModel(L"marrowback Z87"), 1);
+    EXPECT_EQ(manager->MatchBoardModel(L""), 1);
+    EXPECT_EQ(manager->MatchBoardModel(L"PELICOR"), 0);
+    EXPECT_EQ(manager->Fans().size(), 0u);
+    EXPECT_EQ(manager->MatchBoardModel(L"XMARROWBACK-990FX"), 0);
+    EXPECT_EQ(manager->Fans().size(), 2u);
+}
+
+}  // namespace
