@@ -220,6 +220,26 @@ TEST_F(RestoreTest, ByPassMakesTheChipCurvesTheStoredUserProfilesAndWritesNothin
     EXPECT_EQ(before, StoreText());
 }
 
+// The firmware offers its fan curve for the CPU fan, but an ITE user profile has no second curve
+// to clear: the by-pass still adopts and saves the chip's curve.
+TEST_F(RestoreTest, ByPassWithTheFirmwareCurveOnAProfileWithoutASecondCurveStillSaves) {
+    Apply(
+        "item 0x04060018 value 1 desc \"GPIO34\" 0 0 0 1 1\n"
+        "item 0x040D001D desc \"CPU FAN CURVE\" 0 0 0 1 1");
+    ASSERT_TRUE(FanStore::Instance().SetGpio34(1));
+    QuilFanControl* fan = Fans()[0];
+    ASSERT_EQ(nullptr, fan->GetProfile(4)->SecondProfile());
+    fan->SelectProfile(2);
+    FanPoints chip;
+    fan->ReadFanCurveFromChip(&chip);
+    ASSERT_LE(3u, chip.size());
+    test::SetPatchValue(0);
+
+    EXPECT_FALSE(ShouldRestoreFans(0));
+    EXPECT_EQ(FanPoints(chip.begin(), chip.begin() + 3), test::UserPoints(fan));
+    EXPECT_EQ(test::UserPoints(fan), test::StoredCurve(store_, test::UserCurveKey(fan)));
+}
+
 TEST_F(RestoreTest, SuspendThenResumeRestoresTheSavedSettingsIntoAResetChip) {
     test::Registers original = test::ChipRegisters();
     ApplyUserCurves();
