@@ -3,6 +3,8 @@
 // restore of every fan's stored settings.
 #include <windows.h>
 
+#include <mutex>
+
 #include "FanObjectsLock.h"
 #include "RestoreThread.h"
 #include "bios/BiosInterface.h"
@@ -152,7 +154,6 @@ void BypassApplyProfiles() {
     if (const std::vector<QuilFanControl*>* fans = ManagerFans()) {
         for (size_t position = 0; position < fans->size(); ++position) {
             QuilFanControl* fan = (*fans)[position];
-            service::FanObjectsGuard guard;
             int user = fan->GetProfileCount() - 1;
             FanProfile* profile = user >= 0 ? fan->GetProfile(user) : nullptr;
             if (!profile) continue;
@@ -173,8 +174,12 @@ void RestoreFanSettings() {
     const std::vector<QuilFanControl*>* fans = ManagerFans();
     if (!fans) return;
     for (size_t position = 0; position < fans->size(); ++position) {
-        // One fan at a time, so that a client's change lands before or after it, never inside.
-        service::FanObjectsGuard guard;
+        // After the start-up step clients drive the same fans: one fan at a time under their lock,
+        // so that a client's change lands before or after a fan's restore, never inside it. Before
+        // it no client holds a fan, and a client call may be waiting for the start-up step while
+        // holding the lock.
+        std::unique_lock<std::recursive_mutex> guard(service::FanObjectsLock(), std::defer_lock);
+        if (g_restoreDone) guard.lock();
         RestoreFan((*fans)[position], static_cast<int>(position));
     }
     SyncBiosFanTable();

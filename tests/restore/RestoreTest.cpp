@@ -329,6 +329,8 @@ TEST_F(RestoreTest, FanInRpmModeRunsTheRpmDutyThenTheTargetAndKeepsStepTimesZero
 TEST_F(RestoreTest, ClientChangesDuringResumeRestoresAreKeptInTheStoreAndTheChip) {
     ApplyUserCurves();
     test::SetPatchValue(1);
+    // Clients reach the fans only once the start-up step is over.
+    InterlockedExchange(&g_restoreDone, 1);
     QuilFanControl* fan = Fans()[0];
     const FanPoints a = test::UserCurve(0), b = test::UserCurve(3);
     std::atomic<bool> clientDone{false};
