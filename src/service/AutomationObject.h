@@ -5,6 +5,11 @@
 #include <oaidl.h>
 #include <windows.h>
 
+#include <new>
+#include <type_traits>
+
+#include "FanObjectsLock.h"
+#include "QuilFanControlService_i.h"
 #include "TypeLibrary.h"
 #include "system/Handles.h"
 
@@ -61,6 +66,13 @@ public:
         tolo::ComPtr<ITypeInfo> info;
         HRESULT hr = GetServiceTypeInfo(__uuidof(Interface), info.Put());
         if (FAILED(hr)) return hr;
+        // The manager's Controls waits for the start-up restore, which takes this lock: the
+        // manager's members do without it. Fan objects are handed out only after that wait.
+        if constexpr (!std::is_same_v<Interface, IFanControlManager>) {
+            FanObjectsGuard guard;
+            return DispInvoke(static_cast<Interface*>(this), info.Get(), id, flags, params, result, exception,
+                              badArgument);
+        }
         return DispInvoke(static_cast<Interface*>(this), info.Get(), id, flags, params, result, exception,
                           badArgument);
     }
@@ -77,5 +89,26 @@ protected:
 private:
     volatile LONG refs_ = 1;
 };
+
+// Runs a member's body and turns anything it throws into a result: no exception leaves a COM call.
+template <class Body>
+HRESULT Guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+// Hands out one more reference to an object of the service, as an out parameter.
+template <class Interface, class Object>
+HRESULT HandOut(Object* object, Interface** out) {
+    if (!out) return E_POINTER;
+    *out = object;
+    if (object) object->AddRef();
+    return S_OK;
+}
 
 }  // namespace service

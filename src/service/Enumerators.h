@@ -103,4 +103,30 @@ private:
     volatile LONG refs_ = 1;
 };
 
+// The enumerator of the collections' _NewEnum: walks a copy of the list, each item a VARIANT holding
+// its IDispatch (an empty interface VARIANT for a missing item).
+using CMapEnumVariant = SnapshotEnum<IEnumVARIANT, VARIANT>;
+
+template <class Item>
+HRESULT NewDispatchEnum(const std::vector<Item>& items, IUnknown** out) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    std::vector<VARIANT> copy;
+    try {
+        copy.resize(items.size());
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    for (size_t i = 0; i < items.size(); ++i) {
+        // Borrowed: the enumerator takes its own references.
+        VariantInit(&copy[i]);
+        copy[i].vt = VT_DISPATCH;
+        copy[i].pdispVal = items[i].Get();
+    }
+    IEnumVARIANT* walker = nullptr;
+    HRESULT hr = CMapEnumVariant::Create(copy, &walker);
+    *out = walker;
+    return hr;
+}
+
 }  // namespace service

@@ -3,6 +3,7 @@
 #include <olectl.h>
 
 #include "Enumerators.h"
+#include "FanControl.h"
 #include "ServiceModule.h"
 
 CFanControlManager* g_pFanControlManager = nullptr;

@@ -8,6 +8,8 @@
 #include "FanControlManagerEvents.h"
 #include "QuilFanControlService_i.h"
 
+class CIFanControlCollectionImpl;
+
 class CFanControlManager final : public service::AutomationObject<IFanControlManager>,
                                  public IConnectionPointContainer {
 public:
@@ -46,6 +48,8 @@ private:
     void* QueryOther(REFIID iid) override;
 
     CProxy_IFanControlManagerEvents events_;
+    // Made at the first Controls request and held until the manager goes.
+    tolo::ComPtr<CIFanControlCollectionImpl> controls_;
 };
 
 // The live manager, or null.

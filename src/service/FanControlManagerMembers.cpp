@@ -1,5 +1,7 @@
 // The members of IFanControlManager: the fan collection and the chip's capabilities.
+#include "FanControl.h"
 #include "FanControlManager.h"
+#include "RestoreThread.h"
 #include "fancore/SioAccessor.h"
 
 namespace {
@@ -12,8 +14,16 @@ VARIANT_BOOL AsOneOrZero(bool value) {
 }  // namespace
 
 HRESULT CFanControlManager::get_Controls(IFanControlCollection** pVal) {
-    if (pVal) *pVal = nullptr;
-    return E_NOTIMPL;
+    if (!pVal) return E_POINTER;
+    *pVal = nullptr;
+    return service::Guarded([&] {
+        if (!controls_) {
+            // No client sees a fan before the start-up restore is over.
+            while (InterlockedCompareExchange(&g_restoreDone, 0, 0) != 1) Sleep(100);
+            controls_ = tolo::ComPtr<CIFanControlCollectionImpl>(new CIFanControlCollectionImpl);
+        }
+        return service::HandOut(controls_.Get(), pVal);
+    });
 }
 
 HRESULT CFanControlManager::get_ConstraintType(short* pVal) {

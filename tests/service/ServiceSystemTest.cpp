@@ -10,6 +10,7 @@
 
 #include "EventSink.h"
 #include "QuilFanControlService_i.h"
+#include "ServerFixture.h"
 #include "SystemProcess.h"
 #include "board/Board.h"
 #include "support/BoardTest.h"
@@ -17,17 +18,15 @@
 
 namespace {
 
-const wchar_t kExe[] = L"QuilFanControlService.exe";
+const wchar_t* const kExe = test::kServiceExe;
 const wchar_t kService[] = L"QuilFanControlService";
-const wchar_t kProgId[] = L"QuilFanControlService.FanControlManager";
 const std::wstring kAppIdKey = L"AppID\\{58D3A1F0-E26B-4C97-9D41-B7A0C3E8F16A}";
 const std::wstring kClassKey = L"CLSID\\{6A2E41D7-3C95-4B80-A1F6-2D7C09E5B318}";
 const std::wstring kTypeLibKey = L"TypeLib\\{2F9C7B34-85DE-4A16-B05F-63E1D8A42C97}";
 
-// Runs the service executable with a switch; a message box would keep it from finishing.
-test::ProgramResult RunService(const std::wstring& arguments) {
-    return test::RunProgram(L"\"" + test::BuiltProgram(kExe) + L"\" " + arguments, 60000);
-}
+using test::CreateManager;
+using test::RunService;
+using test::ServerTest;
 
 // A property read through IDispatch alone, as a late-bound client does it.
 HRESULT GetProperty(IDispatch* object, const wchar_t* name, VARIANT* value) {
@@ -48,47 +47,6 @@ long LongProperty(IDispatch* object, const wchar_t* name) {
     EXPECT_EQ(S_OK, VariantChangeType(&v, &v, 0, VT_I4));
     return v.lVal;
 }
-
-HRESULT CreateManager(IDispatch** out) {
-    CLSID clsid;
-    HRESULT hr = CLSIDFromProgID(kProgId, &clsid);
-    if (FAILED(hr)) return hr;
-    return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                            reinterpret_cast<void**>(out));
-}
-
-class ServerTest : public test::BoardTest {
-protected:
-    void SetUp() override {
-        test::BoardTest::SetUp();
-        sim::UseBoardFileForAllProcesses(BoardFile());
-        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        // Leftovers of an earlier run would change what the tests see.
-        ASSERT_TRUE(test::WaitUntilNoProcessNamed(kExe, 20000));
-        ASSERT_TRUE(RunService(L"/UnregServer").finished);
-    }
-    void TearDown() override {
-        CoUninitialize();
-        RunService(L"/UnregServer");
-        EXPECT_TRUE(test::WaitUntilNoProcessNamed(kExe, 20000)) << "a server outlived its test";
-        test::BoardTest::TearDown();
-    }
-
-    // Writes a VBScript file into the temporary folder and runs it with cscript.
-    test::ProgramResult RunScript(const std::string& script) {
-        wchar_t dir[MAX_PATH];
-        GetTempPathW(MAX_PATH, dir);
-        std::wstring path =
-            std::wstring(dir) + L"quil-client-" + std::to_wstring(GetCurrentProcessId()) + L".vbs";
-        {
-            std::ofstream file(path.c_str(), std::ios::binary);
-            file << script;
-        }
-        test::ProgramResult r = test::RunProgram(L"cscript.exe //nologo \"" + path + L"\"", 60000);
-        DeleteFileW(path.c_str());
-        return r;
-    }
-};
 
 struct ExpectedValue {
     std::wstring key;

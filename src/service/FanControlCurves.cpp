@@ -1,0 +1,100 @@
+// The curve members of IFanControl: a client's curve normalised, applied with or without keeping
+// it, or used as the fan's duty, and the selection of a profile by its position.
+#include "FanControl.h"
+#include "fancore/FanProfile.h"
+#include "fancore/FintekFanEngine.h"
+#include "fancore/QuilFanControl.h"
+#include "system/Trace.h"
+
+namespace {
+
+// Raised while a client's curve is applied as the fan's duty (the Fintek profile's apply reads it).
+class ApplyingFanDuty {
+public:
+    ApplyingFanDuty() { g_applyingFanDuty = 1; }
+    ~ApplyingFanDuty() { g_applyingFanDuty = 0; }
+    ApplyingFanDuty(const ApplyingFanDuty&) = delete;
+    ApplyingFanDuty& operator=(const ApplyingFanDuty&) = delete;
+};
+
+}  // namespace
+
+HRESULT CIFanControlImpl::UseCurve(IFanCurve* curve, ULONG* retVal, CurveUse use) {
+    if (!retVal) return E_POINTER;
+    *retVal = 0;
+    return service::Guarded([&] {
+        int u = curves::UserPosition(fan_);
+        FanProfile* user = u < 0 ? nullptr : fan_->GetProfile(u);
+        if (!user) return E_FAIL;
+        ClientCurve points;
+        HRESULT hr = ReadFanCurve(curve, &points);
+        if (FAILED(hr)) return hr;
+        curves::WriteSecondCurve(user, points);
+        FanPoints old = curves::PointsOf(user);
+        user->SetPolygonal(points.points);
+        if (use == CurveUse::FanDuty) {
+            ApplyingFanDuty flag;
+            fan_->SelectProfileKeepBios(u);
+        } else {
+            fan_->SelectProfileKeepBios(u);
+        }
+        // The fan runs the new curve; the profile keeps its points unless the client asked
+        // for them in memory.
+        if (use != CurveUse::ApplyNotSaved) user->SetPolygonal(old);
+        *retVal = 1;
+        curves::FireFanSettingChange(u);
+        if (use == CurveUse::FanDuty) curves::SetBiosFanPatch();
+        return S_OK;
+    });
+}
+
+HRESULT CIFanControlImpl::ApplyFanCurve(IFanCurve* FanCurve, ULONG* retVal) {
+    return UseCurve(FanCurve, retVal, CurveUse::Apply);
+}
+
+HRESULT CIFanControlImpl::ApplyFanCurveButNotSave(IFanCurve* FanCurve, ULONG* retVal) {
+    return UseCurve(FanCurve, retVal, CurveUse::ApplyNotSaved);
+}
+
+HRESULT CIFanControlImpl::SetFanDuty(IFanCurve* FanCurve, ULONG* retVal) {
+    return UseCurve(FanCurve, retVal, CurveUse::FanDuty);
+}
+
+HRESULT CIFanControlImpl::NormalizeFanCurve(IFanCurve* FanCurve, ULONG* retVal) {
+    if (!retVal) return E_POINTER;
+    *retVal = 0;
+    return service::Guarded([&] {
+        int u = curves::UserPosition(fan_);
+        FanProfile* user = u < 0 ? nullptr : fan_->GetProfile(u);
+        if (!user) return E_FAIL;
+        ClientCurve points;
+        HRESULT hr = ReadFanCurve(FanCurve, &points);
+        if (FAILED(hr)) return hr;
+        // Normalising goes through the user profile, which may take the points it normalises:
+        // both curves are put back as they were before anything was normalised.
+        FanPoints old = curves::PointsOf(user);
+        if (points.dual) {
+            FanProfile* second = user->SecondProfile();
+            FanPoints oldSecond = curves::PointsOf(second);
+            fan_->NormalizeFanCurve(&points.second);
+            if (second) second->SetPolygonal(oldSecond);
+            WriteFanCurve(points.dualCurve->Inner(), points.second);
+        }
+        fan_->NormalizeFanCurve(&points.points);
+        user->SetPolygonal(old);
+        WriteFanCurve(FanCurve, points.points);
+        *retVal = 1;
+        return S_OK;
+    });
+}
+
+HRESULT CIFanControlImpl::ApplyIndex(LONG index) {
+    return service::Guarded([&] {
+        if (index < 0 || index >= fan_->GetProfileCount()) return E_FAIL;
+        fan_->SelectProfile(static_cast<int>(index));
+        tolo::TraceA("ApplyIndex");
+        curves::FireFanSettingChange(index);
+        curves::SetBiosFanPatch();
+        return S_OK;
+    });
+}

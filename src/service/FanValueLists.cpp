@@ -1,0 +1,43 @@
+#include "FanValueLists.h"
+
+#include "fancore/QuilFanControl.h"
+
+HRESULT CIThermalWeightsImpl::Save() {
+    return service::Guarded([&] {
+        fan_->SaveThermalWeights(values_);
+        return S_OK;
+    });
+}
+
+HRESULT CIThermalWeightsImpl::ApplyButNotSave() {
+    return service::Guarded([&] {
+        fan_->ApplyThermalWeights(values_);
+        return S_OK;
+    });
+}
+
+HRESULT CIMultiFanSourceImpl::Save() {
+    return service::Guarded([&] {
+        fan_->SetMultiSource(values_, true);
+        return S_OK;
+    });
+}
+
+HRESULT CIMultiFanSourceImpl::ApplyButNotSave() {
+    return service::Guarded([&] {
+        fan_->SetMultiSource(values_, false);
+        return S_OK;
+    });
+}
+
+HRESULT CIMultiFanSourceImpl::Clear() {
+    values_.clear();
+    return S_OK;
+}
+
+HRESULT CIMultiFanSourceImpl::Add(LONG index) {
+    return service::Guarded([&] {
+        values_.push_back(index);
+        return S_OK;
+    });
+}

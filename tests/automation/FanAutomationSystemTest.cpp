@@ -1,0 +1,477 @@
+// The fans, profiles and curves of the real QuilFanControlService.exe, as clients in another
+// process see them: C++ through IDispatch by name (and through the interfaces where a test needs
+// the HRESULT itself) and VBScript run by cscript, on a simulated ITE IT8721 board with two fan
+// headers. What they change is looked for in the chip, in FanStore.xml and in the registry.
+#include <gtest/gtest.h>
+#include <ocidl.h>
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "AutomationClient.h"
+#include "EventSink.h"
+#include "QuilFanControlService_i.h"
+#include "ServerFixture.h"
+#include "fancore/IteDataConverter.h"
+#include "support/ChipLog.h"
+
+namespace {
+
+using test::I4;
+
+// The CPU and system fan headers of the firmware, each with its mode item and the sub-item
+// that records the profile; the board is not one the service knows, so it takes the fans the
+// firmware declares.
+const char kBoard[] = R"(
+product "QX-H61 AUTOMATION"
+chip 0x8721 0x03
+mbif 1 2 3 4 5 6 7 8
+item 0x04070010 value 1 desc "CPU FAN" 0 0 0 1 3
+item 0x04080011 value 0 desc "CPU FAN PROFILE" 0 0 0 1 3
+item 0x04070070 value 1 desc "SYSTEM FAN" 0 0 0 1 3
+item 0x04080071 value 0 desc "SYSTEM FAN PROFILE" 0 0 0 1 3
+)";
+
+constexpr long kUserPosition = 4;
+
+// The SmartGuardian block of the CPU fan's controller, and its curve registers.
+constexpr uint8_t kCpuFanBlock = 0x60;
+IteRegisterImage ChipCurve(uint8_t block) {
+    IteRegisterImage image;
+    image.startTemp = sim::MonitorRead(0, block + 1);
+    image.fullTemp = sim::MonitorRead(0, block + 2);
+    image.startPwm = sim::MonitorRead(0, block + 3);
+    image.slope = sim::MonitorRead(0, block + 4) & 0x7F;
+    return image;
+}
+
+// What the chip holds for a curve of the IT8721's user profile.
+IteRegisterImage ExpectedChipCurve(const FanPoints& points) {
+    IteRegisterImage image;
+    Ite8721DataConverter().PointsToRegisters(points, &image);
+    return image;
+}
+
+void ExpectSameCurve(const IteRegisterImage& want, const IteRegisterImage& got) {
+    EXPECT_EQ(want.startTemp, got.startTemp);
+    EXPECT_EQ(want.startPwm, got.startPwm);
+    EXPECT_EQ(want.slope, got.slope);
+    EXPECT_EQ(want.fullTemp, got.fullTemp);
+}
+
+class FanAutomationTest : public test::ServerTest {
+protected:
+    std::string BoardText() const override { return kBoard; }
+
+    void SetUp() override {
+        test::ServerTest::SetUp();
+        if (HasFatalFailure()) return;
+        DeleteFileW(test::FanStorePath().c_str());
+        test::DeleteBiosFanPatch();
+        test::InstallSuite(false);
+        ASSERT_EQ(0u, test::RunService(L"/RegServer").exitCode);
+        ASSERT_EQ(S_OK, test::CreateManager(manager_.Put()));
+        controls_ = test::Object(manager_.Get(), L"Controls");
+        ASSERT_TRUE(controls_);
+    }
+    void TearDown() override {
+        Disconnect();
+        controls_.Reset();
+        manager_.Reset();
+        test::DeleteBiosFanPatch();
+        test::ServerTest::TearDown();
+        // Other tests of the service start from a store of their own.
+        DeleteFileW(test::FanStorePath().c_str());
+    }
+
+    tolo::ComPtr<IDispatch> Fan(long position) {
+        return test::Object(controls_.Get(), L"Item", {I4(position)});
+    }
+    tolo::ComPtr<IFanControl> EarlyBound(IDispatch* fan) {
+        tolo::ComPtr<IFanControl> early;
+        EXPECT_EQ(S_OK, fan->QueryInterface(IID_IFanControl, early.PutVoid()));
+        return early;
+    }
+    tolo::ComPtr<IDispatch> UserCurve(IDispatch* fan) {
+        tolo::ComPtr<IDispatch> profiles = test::Object(fan, L"Profiles");
+        tolo::ComPtr<IDispatch> user = test::Object(profiles.Get(), L"Item", {I4(kUserPosition)});
+        return test::Object(user.Get(), L"FanCurve");
+    }
+
+    void Connect() {
+        tolo::ComPtr<IConnectionPointContainer> container;
+        ASSERT_EQ(S_OK, manager_->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()));
+        ASSERT_EQ(S_OK, container->FindConnectionPoint(DIID__IFanControlManagerEvents, point_.Put()));
+        ASSERT_EQ(S_OK, point_->Advise(&sink_, &cookie_));
+    }
+    void Disconnect() {
+        if (point_ && cookie_) point_->Unadvise(cookie_);
+        point_.Reset();
+        cookie_ = 0;
+    }
+
+    tolo::ComPtr<IDispatch> manager_, controls_;
+    test::EventSink sink_;
+    tolo::ComPtr<IConnectionPoint> point_;
+    DWORD cookie_ = 0;
+};
+
+TEST_F(FanAutomationTest, FansComeInTheFirmwaresOrderByItemAndByEnumeration) {
+    ASSERT_EQ(2, test::Long(controls_.Get(), L"Count"));
+    tolo::ComPtr<IDispatch> cpu = Fan(0), system = Fan(1);
+    ASSERT_TRUE(cpu && system);
+    EXPECT_EQ(0x04070010, test::Long(cpu.Get(), L"Id"));
+    EXPECT_EQ(0x04070070, test::Long(system.Get(), L"Id"));
+    EXPECT_FALSE(test::Text(cpu.Get(), L"Name").empty());
+
+    // The enumerator (asked by its DISPID, as For Each does) hands out the same objects, in order.
+    VARIANT result;
+    DISPPARAMS none{};
+    ASSERT_EQ(S_OK,
+              controls_->Invoke(DISPID_NEWENUM, IID_NULL, LOCALE_USER_DEFAULT,
+                                DISPATCH_PROPERTYGET | DISPATCH_METHOD, &none, &result, nullptr, nullptr));
+    ASSERT_TRUE(result.vt == VT_UNKNOWN || result.vt == VT_DISPATCH);
+    tolo::ComPtr<IEnumVARIANT> walker;
+    ASSERT_EQ(S_OK, result.punkVal->QueryInterface(IID_IEnumVARIANT, walker.PutVoid()));
+    VariantClear(&result);
+    std::vector<tolo::ComPtr<IUnknown>> seen;
+    VARIANT item;
+    ULONG fetched = 0;
+    while (walker->Next(1, &item, &fetched) == S_OK && fetched == 1) {
+        EXPECT_EQ(VT_DISPATCH, item.vt);
+        tolo::ComPtr<IUnknown> identity;
+        item.pdispVal->QueryInterface(IID_IUnknown, identity.PutVoid());
+        seen.push_back(identity);
+        VariantClear(&item);
+    }
+    ASSERT_EQ(2u, seen.size());
+    tolo::ComPtr<IUnknown> first, second;
+    cpu->QueryInterface(IID_IUnknown, first.PutVoid());
+    system->QueryInterface(IID_IUnknown, second.PutVoid());
+    EXPECT_EQ(first.Get(), seen[0].Get());
+    EXPECT_EQ(second.Get(), seen[1].Get());
+
+    // A second client's collection is the same object.
+    tolo::ComPtr<IDispatch> other;
+    ASSERT_EQ(S_OK, test::CreateManager(other.Put()));
+    tolo::ComPtr<IDispatch> otherControls = test::Object(other.Get(), L"Controls");
+    tolo::ComPtr<IUnknown> a, b;
+    controls_->QueryInterface(IID_IUnknown, a.PutVoid());
+    otherControls->QueryInterface(IID_IUnknown, b.PutVoid());
+    EXPECT_EQ(a.Get(), b.Get());
+}
+
+TEST_F(FanAutomationTest, ItemOutsideTheListIsAnErrorNotAFan) {
+    tolo::ComPtr<IFanControlCollection> early;
+    ASSERT_EQ(S_OK, controls_->QueryInterface(IID_IFanControlCollection, early.PutVoid()));
+    tolo::ComPtr<IFanControl> fan;
+    EXPECT_EQ(E_INVALIDARG, early->get_Item(2, fan.Put()));
+    EXPECT_FALSE(fan);
+    EXPECT_EQ(E_INVALIDARG, early->get_Item(-1, fan.Put()));
+    EXPECT_FALSE(fan);
+    VARIANT v;
+    EXPECT_TRUE(FAILED(test::Get(controls_.Get(), L"Item", &v, {I4(2)})));
+    // A text where the index belongs is converted by the dispatch, or refused: never a crash.
+    VARIANT text;
+    VariantInit(&text);
+    text.vt = VT_BSTR;
+    text.bstrVal = SysAllocString(L"not a number");
+    EXPECT_TRUE(FAILED(test::Get(controls_.Get(), L"Item", &v, {text})));
+    VariantClear(&text);
+    EXPECT_EQ(2, test::Long(controls_.Get(), L"Count"));
+}
+
+TEST_F(FanAutomationTest, TuningValuesAreStoredUnlessTheClientSaysNotTo) {
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    EXPECT_EQ(S_OK, test::Put(fan.Get(), L"StepUpTime", I4(7)));
+    EXPECT_EQ(7, test::Long(fan.Get(), L"StepUpTime"));
+    EXPECT_EQ("7", test::StoredFanValue("stepuptime"));
+
+    EXPECT_EQ(S_OK, test::Put(fan.Get(), L"StepUpTimeButNotSave", I4(9)));
+    EXPECT_EQ(9, test::Long(fan.Get(), L"StepUpTime"));
+    EXPECT_EQ("7", test::StoredFanValue("stepuptime"));
+
+    EXPECT_EQ(S_OK, test::Put(fan.Get(), L"RpmTolerance", I4(3)));
+    EXPECT_EQ(3, test::Long(fan.Get(), L"RpmTolerance"));
+    EXPECT_EQ("3", test::StoredFanValue("tolerance"));
+
+    VARIANT name;
+    VariantInit(&name);
+    name.vt = VT_BSTR;
+    name.bstrVal = SysAllocString(L"Pump");
+    EXPECT_EQ(S_OK, test::Put(fan.Get(), L"DisplayName", name));
+    VariantClear(&name);
+    EXPECT_EQ(L"Pump", test::Text(fan.Get(), L"DisplayName"));
+    EXPECT_EQ("Pump", test::StoredFanValue("fanname"));
+    EXPECT_NE(L"Pump", test::Text(fan.Get(), L"Name"));
+}
+
+TEST_F(FanAutomationTest, DutyCycleGoesToTheChipUnderTheLock) {
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    uint32_t from = sim::NextWriteSeq();
+    VARIANT duty;
+    VariantInit(&duty);
+    duty.vt = VT_UI1;
+    duty.bVal = 128;
+    EXPECT_EQ(S_OK, test::Put(fan.Get(), L"DutyCycle", duty));
+    EXPECT_FALSE(test::MonitorWrites(from).empty()) << "no register written";
+    EXPECT_TRUE(test::AllWritesLocked(from));
+    long read = test::Long(fan.Get(), L"DutyCycle");
+    EXPECT_GE(read, 0);
+    EXPECT_LE(read, 255);
+}
+
+// Only VARIANT_TRUE is true: an early-bound 1 turns RPM mode off, while the dispatch turns a
+// late-bound integer 1 into VARIANT_TRUE.
+TEST_F(FanAutomationTest, EnableRpmModeEarlyAndLateBound) {
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    tolo::ComPtr<IFanControl> early = EarlyBound(fan.Get());
+    ASSERT_TRUE(early);
+
+    EXPECT_EQ(S_OK, test::Call(fan.Get(), L"EnableRpmMode", DISPATCH_METHOD, {I4(1)}, nullptr));
+    VARIANT v;
+    ASSERT_EQ(S_OK, test::Get(fan.Get(), L"IsRpmMode", &v));
+    EXPECT_EQ(VT_BOOL, v.vt);
+    EXPECT_EQ(VARIANT_TRUE, v.boolVal);
+    EXPECT_EQ("1", test::StoredFanValue("rpmmode"));
+
+    EXPECT_EQ(S_OK, early->EnableRpmMode(1));
+    VARIANT_BOOL on = VARIANT_TRUE;
+    EXPECT_EQ(S_OK, early->get_IsRpmMode(&on));
+    EXPECT_EQ(VARIANT_FALSE, on);
+    EXPECT_EQ("0", test::StoredFanValue("rpmmode"));
+}
+
+TEST_F(FanAutomationTest, ThermalWeightsAndSourcesAreCopiesWithCheckedIndexes) {
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    tolo::ComPtr<IFanControl> early = EarlyBound(fan.Get());
+    tolo::ComPtr<IThermalWeights> weights;
+    ASSERT_EQ(S_OK, early->get_ThermalWeights(weights.Put()));
+    LONG count = -1;
+    ASSERT_EQ(S_OK, weights->get_Count(&count));
+    LONG value = 0;
+    EXPECT_EQ(E_UNEXPECTED, weights->get_Item(count, &value));
+    EXPECT_EQ(E_UNEXPECTED, weights->put_Item(-1, 5));
+    EXPECT_EQ(S_OK, early->put_ThermalWeights(nullptr));
+    tolo::ComPtr<IThermalWeights> same;
+    ASSERT_EQ(S_OK, early->get_ThermalWeights(same.Put()));
+    LONG again = -1;
+    EXPECT_EQ(S_OK, same->get_Count(&again));
+    EXPECT_EQ(count, again);
+    tolo::ComPtr<IUnknown> none;
+    EXPECT_EQ(S_OK, weights->get__NewEnum(none.Put()));
+    EXPECT_FALSE(none);
+
+    tolo::ComPtr<IMultiFanSource> sources;
+    ASSERT_EQ(S_OK, early->get_MultiFanSource(sources.Put()));
+    EXPECT_EQ(S_OK, sources->Clear());
+    EXPECT_EQ(S_OK, sources->Add(3));
+    EXPECT_EQ(S_OK, sources->Add(5));
+    ASSERT_EQ(S_OK, sources->get_Count(&count));
+    EXPECT_EQ(2, count);
+    EXPECT_EQ(S_OK, sources->get_Item(1, &value));
+    EXPECT_EQ(5, value);
+    EXPECT_EQ(E_UNEXPECTED, sources->get_Item(2, &value));
+    EXPECT_EQ(S_OK, sources->put_Item(0, 4));
+    EXPECT_EQ(S_OK, sources->get_Item(0, &value));
+    EXPECT_EQ(4, value);
+}
+
+// The box tool's road: the user profile's curve with new speeds, normalised, saved, selected.
+TEST_F(FanAutomationTest, BoxToolRoadStoresAppliesAndAnnouncesTheUserCurve) {
+    Connect();
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    tolo::ComPtr<IDispatch> profiles = test::Object(fan.Get(), L"Profiles");
+    long count = test::Long(profiles.Get(), L"Count");
+    ASSERT_EQ(5, count);
+    tolo::ComPtr<IDispatch> curve = UserCurve(fan.Get());
+    ASSERT_TRUE(curve);
+    FanPoints before = test::CurvePoints(curve.Get());
+    ASSERT_EQ(3u, before.size());
+    test::SetSpeeds(curve.Get(), {102, 178, 255});
+    EXPECT_EQ(1, test::CallWith(fan.Get(), L"NormalizeFanCurve", curve.Get()));
+    FanPoints normalised = test::CurvePoints(curve.Get());
+    // Normalising changes only the client's curve.
+    EXPECT_EQ(before, test::CurvePoints(UserCurve(fan.Get()).Get()));
+    EXPECT_TRUE(sink_.events.empty());
+
+    EXPECT_EQ(1, test::CallWith(profiles.Get(), L"SaveUserProfile", curve.Get()));
+    std::vector<FanPoints> stored = test::StoredUserCurves();
+    ASSERT_FALSE(stored.empty());
+    EXPECT_EQ(normalised, stored[0]);
+    DWORD patch = 0;
+    EXPECT_FALSE(test::ReadBiosFanPatch(&patch)) << "saving set the patch value";
+    EXPECT_TRUE(sink_.events.empty());
+
+    uint32_t from = sim::NextWriteSeq();
+    EXPECT_EQ(S_OK, test::Call(fan.Get(), L"ApplyIndex", DISPATCH_METHOD, {I4(count - 1)}, nullptr));
+    ExpectSameCurve(ExpectedChipCurve(normalised), ChipCurve(kCpuFanBlock));
+    EXPECT_TRUE(test::AllWritesLocked(from));
+    ASSERT_TRUE(test::ReadBiosFanPatch(&patch));
+    EXPECT_EQ(1u, patch);
+    EXPECT_EQ(std::vector<long>{4}, sink_.events);
+    // The firmware's record of the selection: the mode item says "profile", its sub-item which.
+    EXPECT_EQ(1, sim::FindItem(0x04070010)->value);
+    EXPECT_EQ(3, sim::FindItem(0x04080011)->value);
+    EXPECT_EQ(kUserPosition, test::Long(profiles.Get(), L"Current"));
+}
+
+TEST_F(FanAutomationTest, ApplyIndexOutsideTheListSelectsNothing) {
+    Connect();
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    tolo::ComPtr<IFanControl> early = EarlyBound(fan.Get());
+    uint32_t from = sim::NextWriteSeq();
+    EXPECT_EQ(E_FAIL, early->ApplyIndex(5));
+    EXPECT_EQ(E_FAIL, early->ApplyIndex(-1));
+    EXPECT_TRUE(sim::Writes(from).empty());
+    EXPECT_TRUE(sink_.events.empty());
+    DWORD patch = 0;
+    EXPECT_FALSE(test::ReadBiosFanPatch(&patch));
+}
+
+// ApplyFanCurve drives the fan with the client's curve while the profile keeps its points; the
+// not-saved form keeps the new points in memory.
+TEST_F(FanAutomationTest, AppliedCurvesRunInTheChipAndOnlyTheNotSavedOneStaysInTheProfile) {
+    Connect();
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    FanPoints profile = test::CurvePoints(UserCurve(fan.Get()).Get());
+    tolo::ComPtr<IDispatch> curve = UserCurve(fan.Get());
+    test::SetSpeeds(curve.Get(), {90, 160, 255});
+    EXPECT_EQ(1, test::CallWith(fan.Get(), L"NormalizeFanCurve", curve.Get()));
+    FanPoints applied = test::CurvePoints(curve.Get());
+    ASSERT_NE(profile, applied);
+
+    EXPECT_EQ(1, test::CallWith(fan.Get(), L"ApplyFanCurve", curve.Get()));
+    ExpectSameCurve(ExpectedChipCurve(applied), ChipCurve(kCpuFanBlock));
+    EXPECT_EQ(profile, test::CurvePoints(UserCurve(fan.Get()).Get()));
+    EXPECT_TRUE(test::StoredUserCurves().empty() || test::StoredUserCurves()[0] != applied);
+    DWORD patch = 0;
+    EXPECT_FALSE(test::ReadBiosFanPatch(&patch));
+
+    EXPECT_EQ(1, test::CallWith(fan.Get(), L"ApplyFanCurveButNotSave", curve.Get()));
+    EXPECT_EQ(applied, test::CurvePoints(UserCurve(fan.Get()).Get()));
+    EXPECT_TRUE(test::StoredUserCurves().empty() || test::StoredUserCurves()[0] != applied);
+    EXPECT_EQ((std::vector<long>{4, 4}), sink_.events);
+}
+
+TEST_F(FanAutomationTest, SetFanDutyAnnouncesTheUserPositionAndSetsThePatch) {
+    Connect();
+    tolo::ComPtr<IDispatch> fan = Fan(1);
+    ASSERT_TRUE(fan);
+    tolo::ComPtr<IDispatch> curve = UserCurve(fan.Get());
+    FanPoints profile = test::CurvePoints(curve.Get());
+    test::SetSpeeds(curve.Get(), {120, 200, 255});
+    EXPECT_EQ(1, test::CallWith(fan.Get(), L"SetFanDuty", curve.Get()));
+    EXPECT_EQ(std::vector<long>{4}, sink_.events);
+    DWORD patch = 0;
+    ASSERT_TRUE(test::ReadBiosFanPatch(&patch));
+    EXPECT_EQ(1u, patch);
+    EXPECT_EQ(profile, test::CurvePoints(UserCurve(fan.Get()).Get()));
+}
+
+TEST_F(FanAutomationTest, CurveMembersRefuseAMissingCurve) {
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    tolo::ComPtr<IFanControl> early = EarlyBound(fan.Get());
+    ULONG done = 7;
+    uint32_t from = sim::NextWriteSeq();
+    EXPECT_EQ(E_POINTER, early->ApplyFanCurve(nullptr, &done));
+    EXPECT_EQ(0u, done);
+    EXPECT_EQ(E_POINTER, early->SetFanDuty(nullptr, &done));
+    EXPECT_EQ(E_POINTER, early->NormalizeFanCurve(nullptr, &done));
+    EXPECT_TRUE(sim::Writes(from).empty());
+}
+
+TEST_F(FanAutomationTest, CurrentFanCurveFollowsTheSelectedProfile) {
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    tolo::ComPtr<IDispatch> curve = UserCurve(fan.Get());
+    test::SetSpeeds(curve.Get(), {100, 170, 255});
+    EXPECT_EQ(1, test::CallWith(fan.Get(), L"NormalizeFanCurve", curve.Get()));
+    FanPoints applied = test::CurvePoints(curve.Get());
+    EXPECT_EQ(1, test::CallWith(fan.Get(), L"ApplyFanCurve", curve.Get()));
+    tolo::ComPtr<IDispatch> current = test::Object(fan.Get(), L"CurrentFanCurve");
+    EXPECT_EQ(applied, test::CurvePoints(current.Get()));
+    // The same object every time, refilled.
+    tolo::ComPtr<IDispatch> again = test::Object(fan.Get(), L"CurrentFanCurve");
+    tolo::ComPtr<IUnknown> a, b;
+    current->QueryInterface(IID_IUnknown, a.PutVoid());
+    again->QueryInterface(IID_IUnknown, b.PutVoid());
+    EXPECT_EQ(a.Get(), b.Get());
+}
+
+// A board whose firmware takes each fan's list of source sensors through an ACPI device.
+class MultiSourceTest : public FanAutomationTest {
+protected:
+    std::string BoardText() const override {
+        return std::string(kBoard) +
+               "item 0x040D002B desc \"MULTI SOURCE\" 0 0 0 1 2\nbuffer 0x040D002B 00\n";
+    }
+    // The device buffer as the words the fan sent.
+    static std::vector<int32_t> Sent() {
+        std::vector<uint8_t> bytes = sim::ItemBuffer(0x040D002B);
+        std::vector<int32_t> words(bytes.size() / 4);
+        memcpy(words.data(), bytes.data(), words.size() * 4);
+        return words;
+    }
+};
+
+TEST_F(MultiSourceTest, SourcesGoToTheFirmwareAndAreStoredOnlyBySave) {
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    tolo::ComPtr<IDispatch> sources = test::Object(fan.Get(), L"MultiFanSource");
+    ASSERT_TRUE(sources);
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Clear", DISPATCH_METHOD, {}, nullptr));
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Add", DISPATCH_METHOD, {I4(7)}, nullptr));
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"ApplyButNotSave", DISPATCH_METHOD, {}, nullptr));
+    EXPECT_EQ((std::vector<int32_t>{0x04070010, 7, -1}), Sent());
+    EXPECT_EQ("", test::StoredFanValue("multisourceindex/source_0"));
+
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Item", DISPATCH_PROPERTYPUT, {I4(0), I4(3)}, nullptr));
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Add", DISPATCH_METHOD, {I4(5)}, nullptr));
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Save", DISPATCH_METHOD, {}, nullptr));
+    EXPECT_EQ((std::vector<int32_t>{0x04070010, 3, 5, -1}), Sent());
+    EXPECT_EQ("3", test::StoredFanValue("multisourceindex/source_0"));
+    EXPECT_EQ("5", test::StoredFanValue("multisourceindex/source_1"));
+}
+
+TEST_F(FanAutomationTest, VBScriptEnumeratesFansAndProfilesAndSetsValues) {
+    test::ProgramResult script = RunScript(
+        "Set m = CreateObject(\"QuilFanControlService.FanControlManager\")\r\n"
+        "n = 0\r\n"
+        "For Each f In m.Controls\r\n"
+        "  n = n + 1\r\n"
+        "  WScript.Echo \"fan \" & Hex(f.Id) & \" \" & f.Profiles.Count\r\n"
+        "Next\r\n"
+        "WScript.Echo \"count \" & n & \" \" & m.Controls.Count\r\n"
+        "Set f = m.Controls.Item(1)\r\n"
+        "f.StepDownTime = 12\r\n"
+        "f.EnableRpmMode True\r\n"
+        "WScript.Echo \"values \" & f.StepDownTime & \" \" & f.IsRpmMode\r\n"
+        "Set c = f.Profiles.Item(4).FanCurve\r\n"
+        "For Each p In c\r\n"
+        "  p.Speed = 200\r\n"
+        "Next\r\n"
+        "WScript.Echo \"curve \" & TypeName(c) & \" \" & c.Count & \" \" & c.Item(0).Speed\r\n"
+        "WScript.Echo \"saved \" & f.Profiles.SaveUserProfile(c)\r\n");
+    ASSERT_TRUE(script.finished);
+    EXPECT_EQ(0u, script.exitCode) << script.output;
+    EXPECT_NE(std::string::npos, script.output.find("fan 4070010 5")) << script.output;
+    EXPECT_NE(std::string::npos, script.output.find("fan 4070070 5")) << script.output;
+    EXPECT_NE(std::string::npos, script.output.find("count 2 2")) << script.output;
+    EXPECT_NE(std::string::npos, script.output.find("values 12 True")) << script.output;
+    EXPECT_NE(std::string::npos, script.output.find("curve IFanCurve 3 200")) << script.output;
+    EXPECT_NE(std::string::npos, script.output.find("saved 1")) << script.output;
+    EXPECT_EQ("12", test::StoredFanValue("stepdowntime"));
+}
+
+}  // namespace

@@ -1,0 +1,519 @@
+// The fan, profile and curve objects hosted in the test's apartment over a recording fan: what
+// each member hands the fan and its profiles, the E_FAIL rule of the curve members, dual-mode
+// curves, the suite's fourth point and the Boolean conventions, through the interfaces and
+// through IDispatch.
+#include <gtest/gtest.h>
+#include <ocidl.h>
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AutomationClient.h"
+#include "EventSink.h"
+#include "FanControl.h"
+#include "FanControlManager.h"
+#include "RestoreThread.h"
+#include "fancore/EcFanControlManager.h"
+#include "fancore/FanProfile.h"
+#include "fancore/FintekFanEngine.h"
+#include "fancore/QuilFanControl.h"
+#include "support/BoardTest.h"
+#include "support/Capture.h"
+
+namespace {
+
+using test::I4;
+
+// A profile that keeps its points; normalising lifts every duty to at least 60, takes the
+// points as its own (as the user profiles of some chips do) and hands them back.
+class RecordingProfile : public FanProfile {
+public:
+    explicit RecordingProfile(FanPoints points) : FanProfile(L"User"), points(std::move(points)) {}
+    void GetPoints(FanPoints* out) const override { *out = points; }
+    void SetPolygonal(const FanPoints& p) override { points = p; }
+    void Normalize(FanPoints* p) override {
+        for (FanPoint& point : *p) point.duty = point.duty < 60 ? 60 : point.duty;
+        points = *p;
+    }
+    void Refresh() override {}
+    bool Save() override {
+        ++saves;
+        return true;
+    }
+    bool Apply() override { return true; }
+
+    FanPoints points;
+    int saves = 0;
+};
+
+// The BIOS fan-curve device of fan type 0, listed in its group: every curve is then dual-mode.
+const char kFanCurveDevice[] = "item 0x040D001D desc \"CURVE0\" 0 0 0 1 2\nbuffer 0x040D001D 00\n";
+
+const FanPoints kUserPoints = {{30, 80}, {50, 150}, {70, 255}};
+const FanPoints kSecondPoints = {{35, 90}, {55, 160}, {75, 250}};
+
+// A fan with `count` profiles; the last is the user profile, which may carry a second curve.
+class RecordingFan : public QuilFanControl {
+public:
+    explicit RecordingFan(int count) : QuilFanControl(nullptr) {
+        for (int i = 0; i < count; ++i)
+            profiles.push_back(
+                std::make_unique<RecordingProfile>(FanPoints{{20 + i, 10 * i}, {40, 100}, {60, 200}}));
+        if (count > 0) {
+            profiles.back()->points = kUserPoints;
+            auto second = std::make_unique<RecordingProfile>(kSecondPoints);
+            secondProfile = second.get();
+            profiles.back()->SetSecondProfile(std::move(second));
+            m_curve = kUserPoints;
+        }
+    }
+    bool Initialize() override { return true; }
+    FanProfile* GetProfile(int index) override { return profiles[index].get(); }
+    int GetProfileCount() override { return static_cast<int>(profiles.size()); }
+    void SelectProfile(int index) override { selected.push_back(index); }
+    bool SaveProfile(int index) override {
+        saved.push_back(index);
+        return profiles[index]->Save();
+    }
+    void SelectProfileKeepBios(int index) override {
+        keptBios.push_back(index);
+        profiles[index]->GetPoints(&appliedPoints);
+        m_curve = appliedPoints;
+        dutyFlagWhileApplying = g_applyingFanDuty;
+    }
+    int GetCurrentProfileIndex() override { return current; }
+    void NormalizeFanCurve(FanPoints* points) override { profiles.back()->Normalize(points); }
+    void GetName(std::string* name) override { *name = "CPU FAN"; }
+    void GetDisplayName(std::string* name) override { *name = displayName; }
+    bool SetDisplayName(const std::string& name) override {
+        displayName = name;
+        return true;
+    }
+    bool EnableRpmMode(bool on) override {
+        rpm = on;
+        return true;
+    }
+    bool IsRpmMode() override { return rpm; }
+    bool GetEcFanOff() override { return ecFanOff; }
+    void SetEcFanStop(bool on) override { ecFanOff = on; }
+    void EnableManualMode(int position, bool on) override {
+        manualPosition = position;
+        manual = on;
+    }
+
+    RecordingProfile* User() { return profiles.back().get(); }
+    void SetCurve(const FanPoints& points) { m_curve = points; }
+
+    std::vector<std::unique_ptr<RecordingProfile>> profiles;
+    RecordingProfile* secondProfile = nullptr;
+    std::vector<int> selected, saved, keptBios;
+    FanPoints appliedPoints;
+    uint8_t dutyFlagWhileApplying = 0;
+    int current = 4;
+    std::string displayName = "CPU FAN";
+    bool rpm = false, ecFanOff = false, manual = false;
+    int manualPosition = -1;
+};
+
+class FanObjectTest : public test::BoardTest {
+protected:
+    void SetUp() override {
+        test::BoardTest::SetUp();
+        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        test::DeleteBiosFanPatch();
+        test::InstallSuite(false);
+        manager_ = tolo::ComPtr<CFanControlManager>(new CFanControlManager);
+        ASSERT_EQ(S_OK, manager_->Events().Advise(&sink_, &cookie_));
+    }
+    void TearDown() override {
+        manager_->Events().Unadvise(cookie_);
+        object_.Reset();
+        manager_.Detach()->ReleaseFactoryReference();
+        test::DeleteBiosFanPatch();
+        test::InstallSuite(false);
+        CoUninitialize();
+        test::BoardTest::TearDown();
+    }
+
+    CIFanControlImpl* Make(int profiles) {
+        fan_ = std::make_unique<RecordingFan>(profiles);
+        object_ = tolo::ComPtr<CIFanControlImpl>(new CIFanControlImpl(3, fan_.get()));
+        return object_.Get();
+    }
+    // The user profile's curve as a client receives it.
+    tolo::ComPtr<IFanCurve> UserCurve() {
+        tolo::ComPtr<IFanProfileCollection> profiles;
+        EXPECT_EQ(S_OK, object_->get_Profiles(profiles.Put()));
+        tolo::ComPtr<IFanProfile> user;
+        EXPECT_EQ(S_OK, profiles->get_Item(fan_->GetProfileCount() - 1, user.Put()));
+        tolo::ComPtr<IFanCurve> curve;
+        EXPECT_EQ(S_OK, user->get_FanCurve(curve.Put()));
+        return curve;
+    }
+    static FanPoints Points(IFanCurve* curve) {
+        tolo::ComPtr<IDispatch> dispatch;
+        EXPECT_EQ(S_OK, curve->QueryInterface(IID_IDispatch, dispatch.PutVoid()));
+        return test::CurvePoints(dispatch.Get());
+    }
+    static tolo::ComPtr<IFanCurve> ClientCurve(const FanPoints& points) {
+        // A curve of the client's own making: a plain curve object of no profile.
+        tolo::ComPtr<IFanCurve> curve(new CIFanCurveImpl(nullptr));
+        for (const FanPoint& p : points) curve->AddPoint(p.temperature, p.duty);
+        return curve;
+    }
+    static bool PatchSet() {
+        DWORD value = 0;
+        return test::ReadBiosFanPatch(&value) && value == 1;
+    }
+
+    std::unique_ptr<RecordingFan> fan_;
+    tolo::ComPtr<CIFanControlImpl> object_;
+    tolo::ComPtr<CFanControlManager> manager_;
+    test::EventSink sink_;
+    DWORD cookie_ = 0;
+};
+
+TEST_F(FanObjectTest, CurveMembersOfAFanWithoutUserProfileFailAndTouchNothing) {
+    CIFanControlImpl* fan = Make(4);
+    tolo::ComPtr<IFanCurve> curve = ClientCurve({{30, 100}, {50, 200}, {70, 255}});
+    ULONG done = 9;
+    EXPECT_EQ(E_FAIL, fan->ApplyFanCurve(curve.Get(), &done));
+    EXPECT_EQ(0u, done);
+    done = 9;
+    EXPECT_EQ(E_FAIL, fan->ApplyFanCurveButNotSave(curve.Get(), &done));
+    EXPECT_EQ(0u, done);
+    done = 9;
+    EXPECT_EQ(E_FAIL, fan->SetFanDuty(curve.Get(), &done));
+    EXPECT_EQ(0u, done);
+    done = 9;
+    EXPECT_EQ(E_FAIL, fan->NormalizeFanCurve(curve.Get(), &done));
+    EXPECT_EQ(0u, done);
+    tolo::ComPtr<IFanProfileCollection> profiles;
+    ASSERT_EQ(S_OK, fan->get_Profiles(profiles.Put()));
+    done = 9;
+    EXPECT_EQ(E_FAIL, profiles->SaveUserProfile(curve.Get(), &done));
+    EXPECT_EQ(0u, done);
+
+    EXPECT_TRUE(fan_->keptBios.empty());
+    EXPECT_TRUE(fan_->saved.empty());
+    EXPECT_EQ(kUserPoints, fan_->User()->points);
+    EXPECT_EQ(FanPoints({{30, 100}, {50, 200}, {70, 255}}), Points(curve.Get()))
+        << "the client's curve changed";
+    EXPECT_TRUE(sink_.events.empty());
+    EXPECT_FALSE(PatchSet());
+}
+
+TEST_F(FanObjectTest, ApplyFanCurveRunsTheNewPointsAndPutsTheOldOnesBack) {
+    CIFanControlImpl* fan = Make(5);
+    const FanPoints fresh = {{25, 70}, {45, 140}, {65, 240}};
+    ULONG done = 0;
+    EXPECT_EQ(S_OK, fan->ApplyFanCurve(ClientCurve(fresh).Get(), &done));
+    EXPECT_EQ(1u, done);
+    EXPECT_EQ(std::vector<int>{4}, fan_->keptBios);
+    EXPECT_EQ(fresh, fan_->appliedPoints);
+    EXPECT_EQ(kUserPoints, fan_->User()->points);
+    EXPECT_EQ(0, fan_->dutyFlagWhileApplying);
+    EXPECT_TRUE(fan_->selected.empty());
+    EXPECT_EQ(std::vector<long>{4}, sink_.events);
+    EXPECT_FALSE(PatchSet());
+
+    EXPECT_EQ(S_OK, fan->ApplyFanCurveButNotSave(ClientCurve(fresh).Get(), &done));
+    EXPECT_EQ(fresh, fan_->User()->points);
+    EXPECT_TRUE(fan_->saved.empty());
+    EXPECT_EQ((std::vector<long>{4, 4}), sink_.events);
+    EXPECT_FALSE(PatchSet());
+}
+
+TEST_F(FanObjectTest, SetFanDutyRaisesTheDutyFlagOnlyWhileApplyingAndSetsThePatch) {
+    CIFanControlImpl* fan = Make(5);
+    const FanPoints fresh = {{25, 70}, {45, 140}, {65, 240}};
+    ULONG done = 0;
+    EXPECT_EQ(S_OK, fan->SetFanDuty(ClientCurve(fresh).Get(), &done));
+    EXPECT_EQ(1u, done);
+    EXPECT_EQ(1, fan_->dutyFlagWhileApplying);
+    EXPECT_EQ(0, g_applyingFanDuty);
+    EXPECT_EQ(fresh, fan_->appliedPoints);
+    EXPECT_EQ(kUserPoints, fan_->User()->points);
+    EXPECT_EQ(std::vector<long>{4}, sink_.events);
+    EXPECT_TRUE(PatchSet());
+}
+
+TEST_F(FanObjectTest, SaveUserProfileStoresWithoutApplying) {
+    CIFanControlImpl* fan = Make(5);
+    tolo::ComPtr<IFanProfileCollection> profiles;
+    ASSERT_EQ(S_OK, fan->get_Profiles(profiles.Put()));
+    const FanPoints fresh = {{25, 70}, {45, 140}, {65, 240}};
+    ULONG done = 0;
+    EXPECT_EQ(S_OK, profiles->SaveUserProfile(ClientCurve(fresh).Get(), &done));
+    EXPECT_EQ(1u, done);
+    EXPECT_EQ(fresh, fan_->User()->points);
+    EXPECT_EQ(std::vector<int>{4}, fan_->saved);
+    EXPECT_EQ(1, fan_->User()->saves);
+    EXPECT_TRUE(fan_->keptBios.empty());
+    EXPECT_TRUE(fan_->selected.empty());
+    EXPECT_TRUE(sink_.events.empty());
+    EXPECT_FALSE(PatchSet());
+    EXPECT_EQ(E_POINTER, profiles->SaveUserProfile(ClientCurve(fresh).Get(), nullptr));
+}
+
+TEST_F(FanObjectTest, NormalizeChangesTheClientsPointsAndNotTheProfile) {
+    CIFanControlImpl* fan = Make(5);
+    tolo::ComPtr<IFanCurve> curve = ClientCurve({{25, 10}, {45, 140}, {65, 30}});
+    ULONG done = 0;
+    EXPECT_EQ(S_OK, fan->NormalizeFanCurve(curve.Get(), &done));
+    EXPECT_EQ(1u, done);
+    EXPECT_EQ(FanPoints({{25, 60}, {45, 140}, {65, 60}}), Points(curve.Get()));
+    EXPECT_EQ(kUserPoints, fan_->User()->points);
+    EXPECT_TRUE(fan_->keptBios.empty());
+    EXPECT_TRUE(sink_.events.empty());
+}
+
+TEST_F(FanObjectTest, ApplyIndexSelectsAnnouncesAndSetsThePatchInsideTheListOnly) {
+    CIFanControlImpl* fan = Make(5);
+    test::TraceCapture traces;
+    EXPECT_EQ(E_FAIL, fan->ApplyIndex(5));
+    EXPECT_EQ(E_FAIL, fan->ApplyIndex(-1));
+    EXPECT_TRUE(fan_->selected.empty());
+    EXPECT_TRUE(sink_.events.empty());
+    EXPECT_FALSE(PatchSet());
+
+    EXPECT_EQ(S_OK, fan->ApplyIndex(2));
+    EXPECT_EQ(std::vector<int>{2}, fan_->selected);
+    EXPECT_EQ(std::vector<long>{2}, sink_.events);
+    EXPECT_TRUE(PatchSet());
+    EXPECT_TRUE(traces.Contains(L"ApplyIndex"));
+}
+
+TEST_F(FanObjectTest, StartupProfileIndexSavesWithoutSelecting) {
+    CIFanControlImpl* fan = Make(5);
+    EXPECT_EQ(S_OK, fan->put_StartupProfileIndex(4));
+    EXPECT_EQ(std::vector<int>{4}, fan_->saved);
+    EXPECT_TRUE(fan_->selected.empty());
+    EXPECT_TRUE(fan_->keptBios.empty());
+    ULONG index = 0;
+    EXPECT_EQ(S_OK, fan->get_StartupProfileIndex(&index));
+    EXPECT_EQ(4u, index);
+}
+
+// RPM mode reads as VARIANT_TRUE, every other Boolean as 1; an argument is true only as -1.
+TEST_F(FanObjectTest, BooleanConventions) {
+    CIFanControlImpl* fan = Make(5);
+    tolo::ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, fan->QueryInterface(IID_IDispatch, dispatch.PutVoid()));
+
+    EXPECT_EQ(S_OK, fan->EnableRpmMode(1));
+    EXPECT_FALSE(fan_->rpm);
+    EXPECT_EQ(S_OK, test::Call(dispatch.Get(), L"EnableRpmMode", DISPATCH_METHOD, {I4(1)}, nullptr));
+    EXPECT_TRUE(fan_->rpm);
+    VARIANT v;
+    ASSERT_EQ(S_OK, test::Get(dispatch.Get(), L"IsRpmMode", &v));
+    EXPECT_EQ(VT_BOOL, v.vt);
+    EXPECT_EQ(-1, v.boolVal);
+
+    EXPECT_EQ(S_OK, fan->put_EcFanStop(1));
+    EXPECT_FALSE(fan_->ecFanOff);
+    EXPECT_EQ(S_OK, fan->put_EcFanStop(VARIANT_TRUE));
+    EXPECT_TRUE(fan_->ecFanOff);
+    ASSERT_EQ(S_OK, test::Get(dispatch.Get(), L"EcFanStop", &v));
+    EXPECT_EQ(VT_BOOL, v.vt);
+    EXPECT_EQ(1, v.boolVal);
+
+    // The box tool's four-byte 0: manual mode off, with the fan's position.
+    EXPECT_EQ(S_OK, test::Call(dispatch.Get(), L"EnableManualMode", DISPATCH_METHOD, {I4(0)}, nullptr));
+    EXPECT_FALSE(fan_->manual);
+    EXPECT_EQ(3, fan_->manualPosition);
+    EXPECT_EQ(S_OK, test::Call(dispatch.Get(), L"EnableManualMode", DISPATCH_METHOD, {I4(1)}, nullptr));
+    EXPECT_TRUE(fan_->manual);
+}
+
+TEST_F(FanObjectTest, NamesAndTheirBadArguments) {
+    CIFanControlImpl* fan = Make(5);
+    EXPECT_EQ(E_POINTER, fan->get_Name(nullptr));
+    EXPECT_EQ(E_POINTER, fan->get_DisplayName(nullptr));
+    tolo::Bstr name;
+    ASSERT_EQ(S_OK, fan->get_Name(name.Put()));
+    EXPECT_STREQ(L"CPU FAN", name.Get());
+    EXPECT_EQ(S_OK, fan->put_DisplayName(nullptr));
+    EXPECT_EQ("", fan_->displayName);
+    tolo::Bstr pump(L"Pump");
+    EXPECT_EQ(S_OK, fan->put_DisplayName(pump.Get()));
+    ASSERT_EQ(S_OK, fan->get_DisplayName(name.Put()));
+    EXPECT_STREQ(L"Pump", name.Get());
+
+    tolo::ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, fan->QueryInterface(IID_IDispatch, dispatch.PutVoid()));
+    // A late-bound call with an argument the dispatch cannot convert fails without reaching the fan.
+    VARIANT object = test::Dispatch(dispatch.Get());
+    EXPECT_TRUE(FAILED(test::Put(dispatch.Get(), L"StepUpTime", object)));
+    EXPECT_EQ(E_POINTER, fan->get_StepUpTime(nullptr));
+    EXPECT_EQ(E_POINTER, fan->ApplyFanCurve(ClientCurve(kUserPoints).Get(), nullptr));
+}
+
+TEST_F(FanObjectTest, ProfilesCollectionAndItsItems) {
+    CIFanControlImpl* fan = Make(5);
+    EXPECT_EQ(S_OK, fan->get_Profiles(nullptr));
+    tolo::ComPtr<IFanProfileCollection> profiles, same;
+    ASSERT_EQ(S_OK, fan->get_Profiles(profiles.Put()));
+    ASSERT_EQ(S_OK, fan->get_Profiles(same.Put()));
+    EXPECT_EQ(profiles.Get(), same.Get());
+    LONG count = 0;
+    EXPECT_EQ(S_OK, profiles->get_Count(&count));
+    EXPECT_EQ(5, count);
+    tolo::ComPtr<IFanProfile> profile;
+    EXPECT_EQ(E_INVALIDARG, profiles->get_Item(5, profile.Put()));
+    EXPECT_EQ(E_INVALIDARG, profiles->get_Item(-1, profile.Put()));
+    ASSERT_EQ(S_OK, profiles->get_Item(4, profile.Put()));
+    ULONG id = 0;
+    LONG type = 9;
+    EXPECT_EQ(S_OK, profile->get_Id(&id));
+    EXPECT_EQ(4u, id);
+    EXPECT_EQ(S_OK, profile->get_Type(&type));
+    EXPECT_EQ(0, type);
+    tolo::Bstr name;
+    EXPECT_EQ(S_OK, profile->get_Name(name.Put()));
+    EXPECT_STREQ(L"User", name.Get());
+    ULONG current = 0;
+    fan_->current = 2;
+    EXPECT_EQ(S_OK, profiles->get_Current(&current));
+    EXPECT_EQ(2u, current);
+
+    // Each request builds a new curve of the profile's points.
+    tolo::ComPtr<IFanCurve> a, b;
+    ASSERT_EQ(S_OK, profile->get_FanCurve(a.Put()));
+    ASSERT_EQ(S_OK, profile->get_FanCurve(b.Put()));
+    EXPECT_NE(a.Get(), b.Get());
+    EXPECT_EQ(kUserPoints, Points(a.Get()));
+    tolo::ComPtr<IFanCurvePoint> point;
+    EXPECT_EQ(E_INVALIDARG, a->get_Item(3, point.Put()));
+    tolo::ComPtr<IDualModeFanCurve> dual;
+    EXPECT_EQ(E_NOINTERFACE, a->QueryInterface(IID_IDualModeFanCurve, dual.PutVoid()));
+}
+
+// A board with the BIOS fan-curve device makes every curve dual-mode; its inner curve carries the
+// user profile's second curve.
+TEST_F(FanObjectTest, DualModeCurvesCarryTheSecondCurve) {
+    Apply(kFanCurveDevice);
+    CIFanControlImpl* fan = Make(5);
+    tolo::ComPtr<IFanCurve> curve = UserCurve();
+    tolo::ComPtr<IDualModeFanCurve> dual;
+    ASSERT_EQ(S_OK, curve->QueryInterface(IID_IDualModeFanCurve, dual.PutVoid()));
+    tolo::ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, curve->QueryInterface(IID_IDispatch, dispatch.PutVoid()));
+    // Through IDispatch the inherited members answer too.
+    EXPECT_EQ(3, test::Long(dispatch.Get(), L"Count"));
+    tolo::ComPtr<IDispatch> inner = test::Object(dispatch.Get(), L"FanCurve");
+    ASSERT_TRUE(inner);
+    EXPECT_EQ(kSecondPoints, test::CurvePoints(inner.Get()));
+
+    // A new point list for both curves, applied: the second curve keeps the client's inner
+    // points, the user profile gets its own back.
+    test::SetSpeeds(dispatch.Get(), {100, 150, 200});
+    test::SetSpeeds(inner.Get(), {110, 160, 210});
+    ULONG done = 0;
+    EXPECT_EQ(S_OK, fan->ApplyFanCurve(curve.Get(), &done));
+    EXPECT_EQ(FanPoints({{35, 110}, {55, 160}, {75, 210}}), fan_->secondProfile->points);
+    EXPECT_EQ(FanPoints({{30, 100}, {50, 150}, {70, 200}}), fan_->appliedPoints);
+    EXPECT_EQ(kUserPoints, fan_->User()->points);
+}
+
+TEST_F(FanObjectTest, DualModeInnerCurveHoldsPlaceholdersUntilFilled) {
+    Apply(kFanCurveDevice);
+    tolo::ComPtr<CIDualModeFanCurveImpl> curve(new CIDualModeFanCurveImpl(nullptr));
+    EXPECT_EQ(FanPoints(4, FanPoint{0, -1}), Points(curve->Inner()));
+    tolo::ComPtr<IFanCurve> inner;
+    ASSERT_EQ(S_OK, curve->get_FanCurve(inner.Put()));
+    EXPECT_EQ(static_cast<IFanCurve*>(curve->Inner()), inner.Get());
+    EXPECT_TRUE(Points(inner.Get()).empty()) << "no profile: nothing to fill";
+}
+
+// Normalising a dual-mode curve goes through the user profile twice; both of the fan's curves
+// stay as they were and both of the client's are normalised.
+TEST_F(FanObjectTest, NormalizingADualModeCurveLeavesBothProfileCurves) {
+    Apply(kFanCurveDevice);
+    CIFanControlImpl* fan = Make(5);
+    tolo::ComPtr<IFanCurve> curve = UserCurve();
+    tolo::ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, curve->QueryInterface(IID_IDispatch, dispatch.PutVoid()));
+    tolo::ComPtr<IDispatch> inner = test::Object(dispatch.Get(), L"FanCurve");
+    ASSERT_TRUE(inner);
+    test::SetSpeeds(dispatch.Get(), {10, 150, 255});
+    test::SetSpeeds(inner.Get(), {20, 30, 255});
+    ULONG done = 0;
+    EXPECT_EQ(S_OK, fan->NormalizeFanCurve(curve.Get(), &done));
+    EXPECT_EQ(1u, done);
+    EXPECT_EQ(FanPoints({{30, 60}, {50, 150}, {70, 255}}), test::CurvePoints(dispatch.Get()));
+    EXPECT_EQ(FanPoints({{35, 60}, {55, 60}, {75, 255}}), test::CurvePoints(inner.Get()));
+    EXPECT_EQ(kUserPoints, fan_->User()->points);
+    EXPECT_EQ(kSecondPoints, fan_->secondProfile->points);
+}
+
+// With the maker's suite installed a three-point curve gets a fourth point: duty 255 on the
+// profile's curve, the third point's own duty on the inner curve.
+TEST_F(FanObjectTest, SuiteAddsAFourthPoint) {
+    test::InstallSuite(true);
+    Apply(kFanCurveDevice);
+    Make(5);
+    tolo::ComPtr<IFanCurve> curve = UserCurve();
+    EXPECT_EQ(FanPoints({{30, 80}, {50, 150}, {70, 255}, {70, 255}}), Points(curve.Get()));
+    tolo::ComPtr<IDualModeFanCurve> dual;
+    ASSERT_EQ(S_OK, curve->QueryInterface(IID_IDualModeFanCurve, dual.PutVoid()));
+    tolo::ComPtr<IFanCurve> inner;
+    ASSERT_EQ(S_OK, dual->get_FanCurve(inner.Put()));
+    EXPECT_EQ(FanPoints({{35, 90}, {55, 160}, {75, 250}, {75, 250}}), Points(inner.Get()));
+
+    fan_->SetCurve({{30, 80}, {50, 150}, {70, 200}});
+    tolo::ComPtr<IFanCurve> current;
+    ASSERT_EQ(S_OK, object_->get_CurrentFanCurve(current.Put()));
+    EXPECT_EQ(FanPoints({{30, 80}, {50, 150}, {70, 200}, {70, 255}}), Points(current.Get()));
+}
+
+// The collection waits for the start-up restore; a process without the service's named event
+// gets no fan manager and so a collection without fans.
+TEST_F(FanObjectTest, ControlsWaitForTheRestoreAndWithoutAFanManagerHoldNoFans) {
+    UseServiceEventName(L"QuilAutomationTestNoSuchEvent");
+    InterlockedExchange(&g_restoreDone, 0);
+    std::atomic<bool> raised{false};
+    std::thread restore([&] {
+        Sleep(300);
+        raised = true;
+        InterlockedExchange(&g_restoreDone, 1);
+    });
+    tolo::ComPtr<IFanControlCollection> controls, same;
+    HRESULT hr = manager_->get_Controls(controls.Put());
+    bool afterRestore = raised;
+    restore.join();
+    ASSERT_EQ(S_OK, hr);
+    EXPECT_TRUE(afterRestore) << "the collection came before the restore was over";
+    ASSERT_EQ(S_OK, manager_->get_Controls(same.Put()));
+    EXPECT_EQ(controls.Get(), same.Get());
+    EXPECT_EQ(E_POINTER, manager_->get_Controls(nullptr));
+
+    LONG count = -1;
+    EXPECT_EQ(S_OK, controls->get_Count(&count));
+    EXPECT_EQ(0, count);
+    tolo::ComPtr<IUnknown> unknown;
+    ASSERT_EQ(S_OK, controls->get__NewEnum(unknown.Put()));
+    tolo::ComPtr<IEnumVARIANT> walker;
+    ASSERT_EQ(S_OK, unknown->QueryInterface(IID_IEnumVARIANT, walker.PutVoid()));
+    VARIANT item;
+    VariantInit(&item);
+    ULONG fetched = 7;
+    EXPECT_EQ(S_FALSE, walker->Next(1, &item, &fetched));
+    EXPECT_EQ(0u, fetched);
+    tolo::ComPtr<IFanControl> fan;
+    EXPECT_EQ(E_INVALIDARG, controls->get_Item(0, fan.Put()));
+}
+
+TEST_F(FanObjectTest, WithoutTheSuiteThreePointsStayThree) {
+    Make(5);
+    EXPECT_EQ(kUserPoints, Points(UserCurve().Get()));
+    tolo::ComPtr<IFanCurve> current;
+    ASSERT_EQ(S_OK, object_->get_CurrentFanCurve(current.Put()));
+    EXPECT_EQ(kUserPoints, Points(current.Get()));
+}
+
+}  // namespace

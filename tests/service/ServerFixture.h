@@ -1,0 +1,70 @@
+// System tests of the real QuilFanControlService.exe: running it with a switch, creating its
+// manager as a client in another process, and VBScript clients run with cscript.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <oaidl.h>
+#include <windows.h>
+
+#include <fstream>
+#include <string>
+
+#include "SystemProcess.h"
+#include "board/Board.h"
+#include "support/BoardTest.h"
+
+namespace test {
+
+inline const wchar_t kServiceExe[] = L"QuilFanControlService.exe";
+inline const wchar_t kManagerProgId[] = L"QuilFanControlService.FanControlManager";
+
+// Runs the service executable with a switch; a message box would keep it from finishing.
+inline ProgramResult RunService(const std::wstring& arguments) {
+    return RunProgram(L"\"" + BuiltProgram(kServiceExe) + L"\" " + arguments, 60000);
+}
+
+// The manager as a client in another process receives it (COM starts the server on demand).
+inline HRESULT CreateManager(IDispatch** out) {
+    CLSID clsid;
+    HRESULT hr = CLSIDFromProgID(kManagerProgId, &clsid);
+    if (FAILED(hr)) return hr;
+    return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                            reinterpret_cast<void**>(out));
+}
+
+// Each test on its own board, seen by every process of the prefix, with no server registered or
+// running before and after it.
+class ServerTest : public BoardTest {
+protected:
+    void SetUp() override {
+        BoardTest::SetUp();
+        sim::UseBoardFileForAllProcesses(BoardFile());
+        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        // Leftovers of an earlier run would change what the tests see.
+        ASSERT_TRUE(WaitUntilNoProcessNamed(kServiceExe, 20000));
+        ASSERT_TRUE(RunService(L"/UnregServer").finished);
+    }
+    void TearDown() override {
+        CoUninitialize();
+        RunService(L"/UnregServer");
+        EXPECT_TRUE(WaitUntilNoProcessNamed(kServiceExe, 20000)) << "a server outlived its test";
+        BoardTest::TearDown();
+    }
+
+    // Writes a VBScript file into the temporary folder and runs it with cscript.
+    ProgramResult RunScript(const std::string& script) {
+        wchar_t dir[MAX_PATH];
+        GetTempPathW(MAX_PATH, dir);
+        std::wstring path =
+            std::wstring(dir) + L"quil-client-" + std::to_wstring(GetCurrentProcessId()) + L".vbs";
+        {
+            std::ofstream file(path.c_str(), std::ios::binary);
+            file << script;
+        }
+        ProgramResult r = RunProgram(L"cscript.exe //nologo \"" + path + L"\"", 60000);
+        DeleteFileW(path.c_str());
+        return r;
+    }
+};
+
+}  // namespace test
