@@ -8,6 +8,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
+#include <thread>
+
+#include "LateBound.h"
 #include "RestoreSupport.h"
 #include "RestoreThread.h"
 #include "ServiceIdentity.h"
@@ -204,6 +208,65 @@ TEST_F(RestoreSystemTest, ResumeBroadcastRestoresOnlyAfterASuspendBroadcast) {
     Broadcast(PBT_APMSUSPEND);
     Broadcast(PBT_APMRESUMEAUTOMATIC);
     EXPECT_EQ(applied, test::ChipRegisters());
+}
+
+// A client that saves and applies user curves while the service restores after one resume after
+// another: the last curve is what the store holds and the chip runs, and the store stays whole.
+TEST_F(RestoreSystemTest, ClientCallsDuringResumeRestoresLoseNoSettingAndCorruptNoFile) {
+    test::SetPatchValue(1);
+    StartService();
+    VARIANT controls, fan, profiles, user, curve;
+    ASSERT_EQ(S_OK, test::Get(manager_.Get(), L"Controls", &controls));
+    ASSERT_EQ(S_OK, test::Get(controls.pdispVal, L"Item", &fan, {test::I4(0)}));
+    ASSERT_EQ(S_OK, test::Get(fan.pdispVal, L"Profiles", &profiles));
+
+    std::atomic<bool> clientDone{false};
+    std::thread power([&] {
+        for (int i = 0; i < 4 || !clientDone; ++i) {
+            DWORD_PTR result = 0;
+            SendMessageTimeoutW(window_, WM_POWERBROADCAST, PBT_APMSUSPEND, 0, SMTO_NORMAL, 60000, &result);
+            SendMessageTimeoutW(window_, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0, SMTO_NORMAL, 60000,
+                                &result);
+        }
+    });
+    FanPoints last;
+    for (int k = 0; k < 8; ++k) {
+        last = test::UserCurve(k % 2 ? 3 : 0);
+        ASSERT_EQ(S_OK, test::Get(profiles.pdispVal, L"Item", &user, {test::I4(4)}));
+        ASSERT_EQ(S_OK, test::Get(user.pdispVal, L"FanCurve", &curve));
+        for (size_t i = 0; i < last.size(); ++i) {
+            VARIANT point;
+            ASSERT_EQ(S_OK, test::Get(curve.pdispVal, L"Item", &point, {test::I4(static_cast<long>(i))}));
+            EXPECT_EQ(S_OK, test::Put(point.pdispVal, L"Temperature", test::I4(last[i].temperature)));
+            EXPECT_EQ(S_OK, test::Put(point.pdispVal, L"Speed", test::I4(last[i].duty)));
+            VariantClear(&point);
+        }
+        VARIANT argument;
+        VariantInit(&argument);
+        argument.vt = VT_DISPATCH;
+        argument.pdispVal = curve.pdispVal;
+        EXPECT_EQ(S_OK,
+                  test::Call(profiles.pdispVal, L"SaveUserProfile", DISPATCH_METHOD, {argument}, nullptr));
+        EXPECT_EQ(S_OK, test::Call(fan.pdispVal, L"ApplyIndex", DISPATCH_METHOD, {test::I4(4)}, nullptr));
+        VariantClear(&curve);
+        VariantClear(&user);
+    }
+    clientDone = true;
+    power.join();
+    VariantClear(&profiles);
+    VariantClear(&fan);
+    VariantClear(&controls);
+
+    const int key = FanStoreKeyFromFanType(0x04070010);
+    EXPECT_EQ(last, test::StoredCurve(store_, key)) << "the store lost the last curve or is broken";
+    EXPECT_EQ(1, test::PatchValue());
+    // The chip runs the last curve: this process's own fan object, applying it once more, changes
+    // nothing.
+    test::Registers raced = test::ChipRegisters();
+    QuilFanControl* own = Fans()[0];
+    own->GetProfile(4)->SetPolygonal(last);
+    own->SelectProfileKeepBios(4);
+    EXPECT_EQ(raced, test::ChipRegisters()) << test::DescribeDifference(raced, test::ChipRegisters());
 }
 
 }  // namespace
