@@ -29,7 +29,7 @@ box_words() {
   sim writes "$1" | tr -d '\r' | awk -v item="$command_item" '$2 == "item" && tolower($3) == item {printf " %s", $4}'
 }
 patch_value() {
-  run reg query "$patch_key" /v "BIOS fan patch" "$view" 2>/dev/null | tr -d '\r' | awk '/BIOS fan patch/ {print $3}' || true
+  run reg query "$patch_key" /v "BIOS fan patch" "$view" 2>/dev/null | tr -d '\r' | awk '/BIOS fan patch/ {print $NF}' || true
 }
 wait_for() { # seconds, command...
   local n=$1; shift
@@ -69,7 +69,14 @@ run "$bin/ObxTT.exe" >/dev/null 2>&1 &
 # Start-up: time, fan duties and volume, then the CPU ratio and bus clock (a word is command << 8 | value).
 started() { [ "$(box_words "$start" | wc -w)" -ge 10 ]; }
 wait_for 30 started || true
-echo "box received:$(box_words "$start")"
+words=$(box_words "$start")
+echo "box received (command << 8 | data):$words"
+# The box's view of them: each command's latest data byte.
+declare -A latest=()
+for w in $words; do latest[$((w >> 8))]=$((w & 0xFF)); done
+printf 'box shows: time %02d:%02d:%02d, fan duties %s and %s of 10, volume %s%%, CPU ratio %s, bus clock %s.%s MHz\n' \
+  "${latest[8]:-0}" "${latest[9]:-0}" "${latest[10]:-0}" "${latest[2]:-?}" "${latest[3]:-?}" "${latest[1]:-?}" \
+  "${latest[11]:-?}" "$(((${latest[13]:-0} << 8 | ${latest[12]:-0}) / 10))" "$(((${latest[13]:-0} << 8 | ${latest[12]:-0}) % 10))"
 
 echo "== A duty turned on the box: box fan 0 to duty 7 of 10 (knob event, word 0x0207)"
 before_curve=$(curve)

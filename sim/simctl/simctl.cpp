@@ -7,11 +7,13 @@
 //   simctl hwm BANK REG       print a hardware-monitor register
 //   simctl seq                print the next write's sequence number
 //   simctl power suspend|resume
-//                             send the power broadcast to every top-level window "Fan Service"
+//                             send the power broadcast to every top-level window "Fan Service" of
+//                             every desktop
 //                             (the machine going to sleep, or waking up)
 // The board file is %QUIL_SIM_BOARD% (default C:\quilsim\board.state).
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -53,10 +55,40 @@ BOOL CALLBACK CollectFanServiceWindow(HWND window, LPARAM windows) {
     return TRUE;
 }
 
+// An installed service's windows live on a desktop of its own window station: every desktop of
+// every window station is searched, as the system's broadcast reaches them all.
+struct Search {
+    HWINSTA station;
+    std::vector<HWND>* windows;
+};
+
+BOOL CALLBACK SearchDesktop(LPWSTR name, LPARAM param) {
+    auto* search = reinterpret_cast<Search*>(param);
+    HWINSTA previous = GetProcessWindowStation();
+    if (!SetProcessWindowStation(search->station)) return TRUE;
+    if (HDESK desktop = OpenDesktopW(name, 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_ENUMERATE)) {
+        EnumDesktopWindows(desktop, CollectFanServiceWindow, reinterpret_cast<LPARAM>(search->windows));
+        CloseDesktop(desktop);
+    }
+    SetProcessWindowStation(previous);
+    return TRUE;
+}
+
+BOOL CALLBACK SearchStation(LPWSTR name, LPARAM windows) {
+    if (HWINSTA station = OpenWindowStationW(name, FALSE, WINSTA_ENUMDESKTOPS | WINSTA_ENUMERATE)) {
+        Search search{station, reinterpret_cast<std::vector<HWND>*>(windows)};
+        EnumDesktopsW(station, SearchDesktop, reinterpret_cast<LPARAM>(&search));
+        CloseWindowStation(station);
+    }
+    return TRUE;
+}
+
 // What the system sends every top-level window when the machine sleeps or wakes.
 int Power(bool resume) {
     std::vector<HWND> windows;
-    EnumWindows(CollectFanServiceWindow, reinterpret_cast<LPARAM>(&windows));
+    EnumWindowStationsW(SearchStation, reinterpret_cast<LPARAM>(&windows));
+    std::sort(windows.begin(), windows.end());
+    windows.erase(std::unique(windows.begin(), windows.end()), windows.end());
     for (HWND w : windows) {
         DWORD_PTR result = 0;
         SendMessageTimeoutW(w, WM_POWERBROADCAST, resume ? PBT_APMRESUMEAUTOMATIC : PBT_APMSUSPEND, 0,
