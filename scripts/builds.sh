@@ -17,3 +17,5 @@ if [ "$run_arch" = i686 ]; then
 else
   run_build=${BUILD64_DIR:-$top/build-x64}
 fi
+# The Windows path of a file (Wine maps the Unix root to drive Z:).
+winpath() { printf 'Z:%s\n' "$(realpath "$1" | tr / '\\')"; }

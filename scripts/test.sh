@@ -6,7 +6,11 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/build.sh"
 "$top/scripts/check-format.sh"
 . "$top/scripts/builds.sh"
-[ "$run_build" = "$build" ] || echo "test: this host runs 64-bit code only; the tests run the 64-bit build ($run_build)"
+if [ "$run_build" != "$build" ]; then
+  echo "test: this host runs 64-bit code only; the tests run the 64-bit build ($run_build)"
+  # The shipping 32-bit programs and stand-ins: their export and import tables.
+  "$top/tests/sim/check-exports.sh" "$build/bin" "$top/sim" i686-w64-mingw32
+fi
 # Board files of earlier runs, and the pointer to one that a system test may have left behind
 # (every process of the prefix would look for that vanished file).
 rm -rf "$run_build"/wine/prefix/drive_c/users/*/Temp/quilsim

@@ -14,4 +14,8 @@ if [ ! -f "$prefix/system.reg" ]; then
 fi
 flock -o "$prefix.lock" sh -c 'wineserver -p </dev/null >/dev/null 2>&1; exit 0'
 "$loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+# The programs start from a server and desktop of their own (wine-run.sh): the boot's may carry the
+# boot's failures (a 64-bit prefix's boot tries its 32-bit part too).
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
 touch "$stamp"

@@ -5,10 +5,17 @@
 //   simctl writes [FROM]      print the write log from sequence number FROM
 //   simctl item ID            print an item's value and buffer
 //   simctl hwm BANK REG       print a hardware-monitor register
+//   simctl seq                print the next write's sequence number
+//   simctl power suspend|resume
+//                             send the power broadcast to every top-level window "Fan Service"
+//                             (the machine going to sleep, or waking up)
 // The board file is %QUIL_SIM_BOARD% (default C:\quilsim\board.state).
+#include <windows.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "board/Board.h"
 
@@ -17,7 +24,8 @@ namespace {
 int Usage() {
     std::fprintf(
         stderr,
-        "usage: simctl load FILE | apply STATEMENT | show | writes [FROM] | item ID | hwm BANK REG\n");
+        "usage: simctl load FILE | apply STATEMENT | show | writes [FROM] | item ID | hwm BANK REG | seq |\n"
+        "              power suspend|resume\n");
     return 2;
 }
 
@@ -35,6 +43,27 @@ const char* KindName(sim::WriteKind k) {
 
 unsigned long Num(const char* s) {
     return std::strtoul(s, nullptr, 0);
+}
+
+BOOL CALLBACK CollectFanServiceWindow(HWND window, LPARAM windows) {
+    wchar_t text[32] = {};
+    GetWindowTextW(window, text, 32);
+    if (std::wstring(text) == L"Fan Service")
+        reinterpret_cast<std::vector<HWND>*>(windows)->push_back(window);
+    return TRUE;
+}
+
+// What the system sends every top-level window when the machine sleeps or wakes.
+int Power(bool resume) {
+    std::vector<HWND> windows;
+    EnumWindows(CollectFanServiceWindow, reinterpret_cast<LPARAM>(&windows));
+    for (HWND w : windows) {
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(w, WM_POWERBROADCAST, resume ? PBT_APMRESUMEAUTOMATIC : PBT_APMSUSPEND, 0,
+                            SMTO_NORMAL, 60000, &result);
+    }
+    std::printf("%s sent to %zu \"Fan Service\" window(s)\n", resume ? "resume" : "suspend", windows.size());
+    return windows.empty() ? 1 : 0;
 }
 
 }  // namespace
@@ -90,6 +119,14 @@ int wmain(int argc, wchar_t** argv) {
     if (cmd == L"hwm" && argc == 4) {
         std::printf("0x%02X\n", sim::MonitorRead(Num(narrow(argv[2]).c_str()), Num(narrow(argv[3]).c_str())));
         return 0;
+    }
+    if (cmd == L"seq") {
+        std::printf("%u\n", sim::NextWriteSeq());
+        return 0;
+    }
+    if (cmd == L"power" && argc == 3) {
+        std::wstring what = argv[2];
+        if (what == L"suspend" || what == L"resume") return Power(what == L"resume");
     }
     return Usage();
 }

@@ -19,10 +19,15 @@ FanStore& Store() {
     return FanStore::Instance();
 }
 
-// The EC answers with one word per fan, counted from 1 for the first EC fan; a fan past the
-// answer has no word in it.
+// The older EC numbers its fans from 1.
+int OlderEcFanWord(int fanIndex) {
+    return fanIndex - (kFirstEcFanIndex - 1);
+}
+
+// The EC answers with one word per fan, at the fan's number; a fan past the answer has no word
+// in it.
 bool WordOfFan(const EcRecord& answer, int fanIndex, int32_t* word) {
-    const int at = fanIndex - (kFirstEcFanIndex - 1);
+    const int at = OlderEcFanWord(fanIndex);
     if (at < 0 || at >= static_cast<int>(answer.size())) return false;
     *word = answer[at];
     return true;
@@ -111,22 +116,20 @@ bool PureEcFan::EnableRpmMode(bool on) {
     if (!IsBiosItemPresent(kEcRpmModeDevice)) return false;
     m_rpmMode = on ? 1 : 0;
     Store().SetRpmMode(StoreKey(), on ? 1 : 0);
-    return WriteEcRecord(kEcRpmModeDevice, {m_fanIndex - (kFirstEcFanIndex - 1), on ? 1 : 0});
+    return WriteEcRecord(kEcRpmModeDevice, {OlderEcFanWord(m_fanIndex), on ? 1 : 0});
 }
 
 bool PureEcFan::SetRpmTolerance(int value) {
     if (!IsBiosItemPresent(kEcRpmDevice)) return false;
     Store().SetTolerance(StoreKey(), value);
     m_rpmTolerance = value;
-    return WriteEcRecord(kEcRpmDevice,
-                         {m_fanIndex - (kFirstEcFanIndex - 1), Store().GetRpm(StoreKey()), value});
+    return WriteEcRecord(kEcRpmDevice, {OlderEcFanWord(m_fanIndex), Store().GetRpm(StoreKey()), value});
 }
 
 bool PureEcFan::SetRpmTarget(int value) {
     if (!IsBiosItemPresent(kEcRpmDevice)) return false;
     Store().SetRpm(StoreKey(), value);
-    return WriteEcRecord(kEcRpmDevice,
-                         {m_fanIndex - (kFirstEcFanIndex - 1), value, Store().GetTolerance(StoreKey())});
+    return WriteEcRecord(kEcRpmDevice, {OlderEcFanWord(m_fanIndex), value, Store().GetTolerance(StoreKey())});
 }
 
 bool PureEcFan::GetEcFanOff() {

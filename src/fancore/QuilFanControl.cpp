@@ -233,8 +233,8 @@ int QuilFanControl::GetEcFanNumber() {
 
 void QuilFanControl::GetDisplayName(std::string* name) {
     GetName(name);
-    std::string stored;
-    if (Store().GetFanName(StoreKey(), &stored)) *name = stored;
+    // The store leaves the name alone when the fan has none of its own.
+    Store().GetFanName(StoreKey(), name);
 }
 
 bool QuilFanControl::SetDisplayName(const std::string& name) {

@@ -6,7 +6,10 @@
 #include <windows.h>
 
 #include <new>
+#include <type_traits>
 
+#include "FanObjectsLock.h"
+#include "QuilFanControlService_i.h"
 #include "TypeLibrary.h"
 #include "system/Handles.h"
 
@@ -63,6 +66,13 @@ public:
         tolo::ComPtr<ITypeInfo> info;
         HRESULT hr = GetServiceTypeInfo(__uuidof(Interface), info.Put());
         if (FAILED(hr)) return hr;
+        // The manager's Controls waits for the start-up restore, which takes this lock: the
+        // manager's members do without it. Fan objects are handed out only after that wait.
+        if constexpr (!std::is_same_v<Interface, IFanControlManager>) {
+            FanObjectsGuard guard;
+            return DispInvoke(static_cast<Interface*>(this), info.Get(), id, flags, params, result, exception,
+                              badArgument);
+        }
         return DispInvoke(static_cast<Interface*>(this), info.Get(), id, flags, params, result, exception,
                           badArgument);
     }

@@ -2,6 +2,7 @@
 
 #include "Enumerators.h"
 #include "FanControlManager.h"
+#include "RestoreThread.h"
 #include "fancore/BoardReaders.h"
 #include "fancore/FanProfile.h"
 #include "fancore/QuilFanControl.h"
@@ -39,9 +40,8 @@ void FireFanSettingChange(long value) {
 
 void SetBiosFanPatch() {
     tolo::RegKey key;
-    if (!RegCreateKeyHelper(key.Put(), HKEY_LOCAL_MACHINE, "Software\\Quil\\QuilFanService\\", KEY_WRITE))
-        return;
-    RegWriteDword(key.Get(), "BIOS fan patch", 1);
+    if (!RegCreateKeyHelper(key.Put(), HKEY_LOCAL_MACHINE, kBiosFanPatchKey, KEY_WRITE)) return;
+    RegWriteDword(key.Get(), kBiosFanPatchValue, 1);
 }
 
 }  // namespace curves

@@ -1,13 +1,93 @@
+// The restore thread: the start-up restore, then the hidden window "Fan Service" whose power
+// broadcasts drive the resume restore.
 #include "RestoreThread.h"
 
 #include <objbase.h>
 
-volatile LONG g_restoreDone = 0;
+#include <cwchar>
 
-unsigned __stdcall RestoreFanThreadProc(void* /*record*/) {
+#include "OsVersion.h"
+#include "system/Trace.h"
+
+volatile LONG g_restoreDone = 0;
+uint8_t g_powerSuspended = 0;
+
+namespace {
+
+constexpr wchar_t kPowerWindowName[] = L"Fan Service";
+
+void RunRestore(int resume) {
+    tolo::TraceA("QuilFanControlService Restore Fan");
+    if (ShouldRestoreFans(resume)) RestoreFanSettings();
+    tolo::TraceA("\nRestore Done\n");
+}
+
+bool IsResume(WPARAM event) {
+    return event == PBT_APMRESUMECRITICAL || event == PBT_APMRESUMESUSPEND || event == PBT_APMRESUMEAUTOMATIC;
+}
+
+}  // namespace
+
+unsigned __stdcall RestoreFanThreadProc(void* record) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    // Nothing is restored yet: clients waiting for the start-up step may go on at once.
+    // The firmware items the restore relies on are only served from Vista on.
+    if (IsVistaOrLater()) RunRestore(0);
     InterlockedExchange(&g_restoreDone, 1);
+    CreatePowerWindow(static_cast<RestoreThreadRecord*>(record));
+    PowerWindowMessageLoop();
     CoUninitialize();
     return 0;
+}
+
+HWND CreatePowerWindow(RestoreThreadRecord* record) {
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = PowerWndProc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+    wc.hIconSm = wc.hIcon;
+    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    wc.lpszClassName = kPowerWindowName;
+    // A second registration in the process fails harmlessly: the class is already there.
+    RegisterClassExW(&wc);
+    HWND window = CreateWindowW(kPowerWindowName, kPowerWindowName, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
+                                CW_USEDEFAULT, 0, nullptr, nullptr, instance, nullptr);
+    if (record) record->powerWindow = window;
+    if (window) {
+        ShowWindow(window, SW_HIDE);
+        UpdateWindow(window);
+    }
+    return window;
+}
+
+void PowerWindowMessageLoop() {
+    MSG msg;
+    // GetMessage answers -1 on failure; looping on it would spin.
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+LRESULT CALLBACK PowerWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_DESTROY: PostQuitMessage(0); return 0;
+        case WM_POWERBROADCAST:
+            tolo::TraceA("*** WM_POWERBROADCAST  ***");
+            if (g_powerSuspended && IsResume(wParam)) {
+                wchar_t text[50];
+                swprintf(text, 50, L"*** wParam = 0x%8X ***", static_cast<unsigned>(wParam));
+                tolo::TraceW(text);
+                RunRestore(1);
+                g_powerSuspended = 0;
+            } else if (wParam == PBT_APMSUSPEND) {
+                g_powerSuspended = 1;
+            }
+            break;
+        default: break;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
 }

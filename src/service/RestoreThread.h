@@ -1,8 +1,12 @@
-// The restore thread of the service: it re-applies the saved fan settings at start-up and after
-// the machine resumes, and raises g_restoreDone once its start-up step is over.
+// The restore of the fan settings: once when the service process starts and each time the machine
+// resumes from sleep, as the registry value "BIOS fan patch" directs. The restore thread runs the
+// start-up step, raises g_restoreDone, and then serves the hidden window "Fan Service" that receives
+// the power broadcasts.
 #pragma once
 
 #include <windows.h>
+
+#include <cstdint>
 
 // What the process start-up hands the restore thread; zeroed before the thread starts. The
 // thread stores the handle of its hidden power window in the first word.
@@ -13,5 +17,34 @@ struct RestoreThreadRecord {
 
 // 0 until the restore thread has finished its start-up step, then 1 for the life of the process.
 extern volatile LONG g_restoreDone;
+// Set when the machine announces suspend, cleared by the resume restore; restore thread only.
+extern uint8_t g_powerSuspended;
 
+// Where the service keeps "BIOS fan patch" (HKEY_LOCAL_MACHINE).
+inline constexpr char kBiosFanPatchKey[] = "Software\\Quil\\QuilFanService\\";
+inline constexpr char kBiosFanPatchValue[] = "BIOS fan patch";
+// Firmware settings compared with what the store remembers of them.
+inline constexpr uint32_t kBiosGpio34Item = 0x04060018;
+inline constexpr uint32_t kBiosIsChangeFanItem = 0x0406001F;
+
+// The restore thread; `record` is a RestoreThreadRecord. Returns only if its window's message loop
+// ends, which the service never causes.
 unsigned __stdcall RestoreFanThreadProc(void* record);
+
+// The hidden window "Fan Service" of the calling thread; its handle also goes into the record.
+HWND CreatePowerWindow(RestoreThreadRecord* record);
+// Dispatches the calling thread's messages until the quit message.
+void PowerWindowMessageLoop();
+LRESULT CALLBACK PowerWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// resume: 0 at start-up, 1 on resume. True when the full restore is to run; at start-up with the
+// value 0 it runs the by-pass itself.
+bool ShouldRestoreFans(int resume);
+// 1, 0, or -1 when the key exists without a DWORD value.
+int ReadBiosFanPatchFlag();
+// True when a firmware setting differed from the stored one (then the value is set to 0).
+bool SyncBiosFanItems();
+// Each fan's user profile takes the curve now in the chip; nothing is written to the chip.
+void BypassApplyProfiles();
+// Each fan's stored settings go back into the chip and the firmware.
+void RestoreFanSettings();

@@ -125,7 +125,9 @@ TEST_F(HidFormTest, StartsWithTheBoxConnectedAndBothBoxTimersRunning) {
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0], L"OBXEX Startup");
     EXPECT_EQ(lines[1], ExecutableDirectory() + L"quilacpiex.dll");
-    EXPECT_EQ(Board()->acpi.initCalls, 1u);
+    // Construction initialises the library once; on some processors the clock monitor's reading
+    // for the priming push initialises it again.
+    EXPECT_GE(Board()->acpi.initCalls, 1u);
     EXPECT_EQ(boxes_.Count(), 0u);
 }
 

@@ -5,12 +5,17 @@
 #include <cstring>
 
 #include "board/Board.h"
+#include "system/DmiHelp.h"
 
 namespace test {
 
 void FanClassTest::SetUp() {
     ProfileTest::SetUp();
     UseChip("0xC803 0 winbond");
+    // The board's product is read from the simulated physical memory (a board without one would
+    // have the reader show its message).
+    tolo::g_pGetSystemFirmwareTable = nullptr;
+    Apply("product \"QX-B75 NCT6779\"");
 }
 
 void FanClassTest::Device(uint32_t id, const std::vector<int32_t>& words) {

@@ -58,6 +58,19 @@ TEST_F(SioFanTest, SelectionProgramsTheChipAndRecordsTheProfileInTheFirmware) {
     EXPECT_EQ(fan.GetId(), kChassisItem);
 }
 
+TEST_F(SioFanTest, TheCurveReadFromTheChipReplacesTheFansCurve) {
+    PureSioFan fan(nullptr, kChassisItem);
+    fan.SetFanIndex(1);
+    ASSERT_TRUE(fan.Initialize());
+    fan.SelectProfile(3);
+    Board()->sio.hwm[1][0x21] = 40;  // the chip's first temperature changed behind the fan's back
+    FanPoints read;
+    fan.ReadFanCurveFromChip(&read);
+    ASSERT_FALSE(read.empty());
+    EXPECT_EQ(read[0].temperature, 40);
+    EXPECT_EQ(fan.GetFanCurve(), read);
+}
+
 TEST_F(SioFanTest, SelectionKeepingTheFirmwareRecordSendsSourcesAndKeepsTheRpmTarget) {
     Device(kBiosMultiSourceDevice);
     PureSioFan fan(nullptr, kChassisItem);

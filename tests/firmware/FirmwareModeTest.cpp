@@ -49,10 +49,18 @@ protected:
         Application.Dispatch(form_.get(), &TfrmObxTestMain::FormCreate, form_.get());
         return *form_;
     }
-    // Posts a knob word as the firmware reports it.
+    // Posts a knob word as the firmware reports it, and waits until the tool has asked for it: the
+    // next knob's answer must not replace this one before the tool reads it.
     void Knob(int word) {
+        const size_t asked = KnobQueries();
         sim::SetQueryAnswer(kFbAcpiCommandItem, kFbAcpiQueryKnob, word);
         Post(kEventKnob);
+        ASSERT_TRUE(test::WaitFor([&] { return KnobQueries() > asked; }));
+    }
+    static size_t KnobQueries() {
+        const std::vector<test::ItemSet> sets = test::ItemSets();
+        return static_cast<size_t>(
+            std::count(sets.begin(), sets.end(), test::ItemSet{kFbAcpiCommandItem, kFbAcpiQueryKnob, 0}));
     }
     // Posts an event and waits until the service has delivered it.
     void Post(uint32_t code) {

@@ -2,6 +2,8 @@
 // 0x04070050 (0x04070040 absent), EC fans 0x040700E0/E2 and the newer EC fan 0x040700F0.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "ManagerSupport.h"
 #include "fancore/BoardReaders.h"
 #include "fancore/EcHelper.h"
@@ -18,6 +20,11 @@ struct Model {
     const char* helper;
     bool settings;  // the builder loaded each fan's cached settings
 };
+
+// Test logs name the product, not the record's bytes.
+void PrintTo(const Model& m, std::ostream* os) {
+    *os << '"' << m.product << '"';
+}
 
 #define SIO_PAIR_990 "EcCpuFan990FX 0 04070010, EcChassisFan990FX 1 04070070"
 #define SIO_PAIR_P67 "EcCpuFanP67 0 04070010, EcChassisFanP67 1 04070070"

@@ -28,7 +28,7 @@ check "$bin/vvc2.dll" "$sim/vvc2/vvc2.def" names
 for exe in "$bin"/test_bios.exe "$bin"/QuilFanControlService.exe; do
   [ -f "$exe" ] || continue
   imports=$("$tools-objdump" -p "$exe" | sed -n '/DLL Name: QuilAcpi.dll/,/^$/p' | sed -n '3,$p')
-  if [ -z "$imports" ] || echo "$imports" | grep -vqE '^\s+8(0{7}|0{15})[0-9a-f]+\s+[0-9a-f]+\s+<none>$' ||
+  if [ -z "$imports" ] || echo "$imports" | grep -vqE '^\s+8([0-9a-f]{7}|[0-9a-f]{15})\s+[0-9a-f]+\s+<none>$' ||
      echo "$imports" | grep -qE '^\s+80*8\s'; then
     echo "$exe: QuilAcpi.dll imports are not by ordinal only"; echo "$imports"; fail=1
   fi

@@ -1,0 +1,22 @@
+// Orders the two threads of the service that drive the fan objects: the restore thread holds the
+// lock for one fan's resume restore at a time, the apartment thread for each late-bound client call
+// on a fan, profile or curve. The fan objects keep their curves and profiles in plain containers, and
+// a restore step (the user profile given the fan's curve, applied, then given its own points back)
+// must not interleave with a client's change of the same profile.
+#pragma once
+
+#include <mutex>
+
+namespace service {
+
+std::recursive_mutex& FanObjectsLock();
+
+class FanObjectsGuard {
+public:
+    FanObjectsGuard() { FanObjectsLock().lock(); }
+    ~FanObjectsGuard() { FanObjectsLock().unlock(); }
+    FanObjectsGuard(const FanObjectsGuard&) = delete;
+    FanObjectsGuard& operator=(const FanObjectsGuard&) = delete;
+};
+
+}  // namespace service

@@ -1,0 +1,272 @@
+// The real QuilFanControlService.exe, started by COM as a local server over the simulated board:
+// what its start-up does with the chip and FanStore.xml for each state of "BIOS fan patch", and
+// the power broadcasts its hidden window "Fan Service" receives.
+//
+// The test prepares the settings the way the service keeps them: its own fan objects (over the
+// same board and the same FanStore.xml beside the executables) save and run the user curves; then
+// the chip's registers are reset, as a restart or sleep leaves them, and the service starts.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <thread>
+
+#include "LateBound.h"
+#include "RestoreSupport.h"
+#include "RestoreThread.h"
+#include "ServiceIdentity.h"
+#include "SystemProcess.h"
+#include "board/Board.h"
+#include "fancore/EcFanControlManager.h"
+#include "fancore/FanProfile.h"
+#include "fancore/FanStore.h"
+#include "fancore/QuilFanControl.h"
+#include "support/BoardTest.h"
+#include "support/ChipLog.h"
+#include "system/Handles.h"
+
+namespace {
+
+const wchar_t kExe[] = L"QuilFanControlService.exe";
+const wchar_t kProgId[] = L"QuilFanControlService.FanControlManager";
+
+test::ProgramResult RunService(const std::wstring& arguments) {
+    return test::RunProgram(L"\"" + test::BuiltProgram(kExe) + L"\" " + arguments, 60000);
+}
+
+struct WindowSearch {
+    DWORD pid;
+    HWND found;
+};
+
+BOOL CALLBACK MatchPowerWindow(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<WindowSearch*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    if (pid != search->pid || wcscmp(name, L"Fan Service") != 0) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+class RestoreSystemTest : public test::BoardTest {
+protected:
+    std::string BoardText() const override { return test::kRestoreBoard; }
+
+    void SetUp() override {
+        test::BoardTest::SetUp();
+        sim::UseBoardFileForAllProcesses(BoardFile());
+        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+        ASSERT_TRUE(test::WaitUntilNoProcessNamed(kExe, 20000));
+        ASSERT_EQ(0u, RunService(L"/RegServer").exitCode);
+        test::DeletePatchKey();
+        std::wstring exe = test::BuiltProgram(kExe);
+        std::wstring dir = exe.substr(0, exe.find_last_of(L"\\/") + 1);
+        store_ = std::string(dir.begin(), dir.end()) + "FanStore.xml";
+        DeleteFileA(store_.c_str());
+        UseFanStorePath(store_);
+        event_.Reset(CreateEventW(nullptr, TRUE, TRUE, service::kEventName));
+        ASSERT_TRUE(event_);
+    }
+    void TearDown() override {
+        manager_.Reset();
+        CoUninitialize();
+        RunService(L"/UnregServer");
+        EXPECT_TRUE(test::WaitUntilNoProcessNamed(kExe, 20000)) << "a server outlived its test";
+        DeleteFileA(store_.c_str());
+        test::DeletePatchKey();
+        test::BoardTest::TearDown();
+    }
+
+    const std::vector<QuilFanControl*>& Fans() {
+        EcFanControlManager* manager = EcFanControlManager::Instance();
+        EXPECT_NE(nullptr, manager);
+        static const std::vector<QuilFanControl*> none;
+        return manager ? manager->Fans() : none;
+    }
+
+    // COM starts the server; its power window appears once the start-up restore is over.
+    void StartService() {
+        CLSID clsid;
+        ASSERT_EQ(S_OK, CLSIDFromProgID(kProgId, &clsid));
+        ASSERT_EQ(S_OK,
+                  CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, manager_.PutVoid()));
+        std::vector<DWORD> servers = test::ProcessesNamed(kExe);
+        ASSERT_EQ(1u, servers.size());
+        WindowSearch search{servers[0], nullptr};
+        for (int i = 0; i < 600 && !search.found; ++i) {
+            EnumWindows(MatchPowerWindow, reinterpret_cast<LPARAM>(&search));
+            if (!search.found) Sleep(50);
+        }
+        window_ = search.found;
+        ASSERT_NE(nullptr, window_) << "the service shows no \"Fan Service\" window";
+    }
+
+    void Broadcast(WPARAM event) {
+        DWORD_PTR result = 0;
+        ASSERT_NE(0, SendMessageTimeoutW(window_, WM_POWERBROADCAST, event, 0, SMTO_NORMAL, 60000, &result));
+    }
+
+    std::string store_;
+    tolo::UniqueHandle event_;
+    tolo::ComPtr<IDispatch> manager_;
+    HWND window_ = nullptr;
+};
+
+TEST_F(RestoreSystemTest, StartupWithThePatchValueOneGivesEveryFanItsSavedSettingsBack) {
+    test::Registers original = test::ChipRegisters();
+    test::ApplyUserCurves(Fans());
+    test::Registers applied = test::ChipRegisters();
+    ASSERT_NE(original, applied);
+    test::SetChipRegisters(original);
+    test::SetPatchValue(1);
+    uint32_t seq = sim::NextWriteSeq();
+
+    StartService();
+
+    EXPECT_EQ(applied, test::ChipRegisters()) << test::DescribeDifference(applied, test::ChipRegisters());
+    EXPECT_EQ("", test::UnlockedMonitorWrites(seq));
+    EXPECT_EQ(1, test::PatchValue());
+    for (size_t i = 0; i < 2; ++i) {
+        int key = test::FanElementKey(Fans()[i]);
+        EXPECT_EQ(test::UserCurve(static_cast<int>(i)),
+                  test::StoredCurve(store_, test::UserCurveKey(Fans()[i])))
+            << "fan " << i;
+        EXPECT_EQ(3, test::StoredFanValue(store_, key, "stepuptime")) << "fan " << i;
+        EXPECT_EQ(4, test::StoredFanValue(store_, key, "stepdowntime")) << "fan " << i;
+    }
+}
+
+TEST_F(RestoreSystemTest, StartupWithThePatchValueZeroStoresTheChipCurvesAndWritesNothingToTheChip) {
+    const std::vector<QuilFanControl*>& fans = Fans();
+    ASSERT_EQ(2u, fans.size());
+    std::vector<FanPoints> expected;
+    for (size_t i = 0; i < fans.size(); ++i) {
+        fans[i]->GetProfile(4)->SetPolygonal(test::UserCurve(static_cast<int>(i)));
+        fans[i]->SaveProfile(4);
+        fans[i]->SelectProfile(2);
+        // What the user profile makes of the chip's curve (kept in memory only).
+        FanPoints chip;
+        fans[i]->ReadFanCurveFromChip(&chip);
+        fans[i]->GetProfile(4)->SetPolygonal(chip);
+        expected.push_back(test::UserPoints(fans[i]));
+        ASSERT_NE(test::UserCurve(static_cast<int>(i)), expected.back());
+    }
+    test::Registers chip = test::ChipRegisters();
+    test::SetPatchValue(0);
+    uint32_t seq = sim::NextWriteSeq();
+
+    StartService();
+
+    EXPECT_TRUE(test::MonitorWrites(seq).empty()) << test::Describe(test::MonitorWrites(seq));
+    EXPECT_EQ(chip, test::ChipRegisters());
+    for (size_t i = 0; i < fans.size(); ++i)
+        EXPECT_EQ(expected[i], test::StoredCurve(store_, test::UserCurveKey(fans[i]))) << "fan " << i;
+    EXPECT_EQ(0, test::PatchValue());
+}
+
+TEST_F(RestoreSystemTest, StartupWithoutThePatchValueLeavesChipAndFirmwareAlone) {
+    Apply("item 0x04060018 value 0 desc \"GPIO34\" 0 0 0 1 1");
+    test::Registers original = test::ChipRegisters();
+    test::ApplyUserCurves(Fans());
+    ASSERT_TRUE(FanStore::Instance().SetGpio34(1));
+    test::SetChipRegisters(original);
+    uint32_t seq = sim::NextWriteSeq();
+
+    StartService();
+
+    EXPECT_EQ(original, test::ChipRegisters()) << test::DescribeDifference(original, test::ChipRegisters());
+    EXPECT_TRUE(test::MonitorWrites(seq).empty());
+    // The firmware's GPIO34 (0) was not compared with the stored one (1).
+    EXPECT_EQ(1, test::StoredTopValue(store_, "gpio34"));
+    EXPECT_FALSE(test::PatchKeyExists());
+}
+
+TEST_F(RestoreSystemTest, ResumeBroadcastRestoresOnlyAfterASuspendBroadcast) {
+    test::Registers original = test::ChipRegisters();
+    test::ApplyUserCurves(Fans());
+    test::Registers applied = test::ChipRegisters();
+    ASSERT_NE(original, applied);
+    test::SetPatchValue(1);
+    StartService();
+    ASSERT_EQ(applied, test::ChipRegisters());
+
+    // Sleep took the chip's settings.
+    test::SetChipRegisters(original);
+    Broadcast(PBT_APMRESUMESUSPEND);
+    EXPECT_EQ(original, test::ChipRegisters()) << "a resume without a suspend restored";
+    Broadcast(PBT_APMSUSPEND);
+    EXPECT_EQ(original, test::ChipRegisters());
+    Broadcast(PBT_APMRESUMESUSPEND);
+    EXPECT_EQ(applied, test::ChipRegisters()) << test::DescribeDifference(applied, test::ChipRegisters());
+
+    // The suspended state ended with that restore.
+    test::SetChipRegisters(original);
+    Broadcast(PBT_APMRESUMEAUTOMATIC);
+    EXPECT_EQ(original, test::ChipRegisters()) << "a second resume restored again";
+    Broadcast(PBT_APMSUSPEND);
+    Broadcast(PBT_APMRESUMEAUTOMATIC);
+    EXPECT_EQ(applied, test::ChipRegisters());
+}
+
+// A client that saves and applies user curves while the service restores after one resume after
+// another: the last curve is what the store holds and the chip runs, and the store stays whole.
+TEST_F(RestoreSystemTest, ClientCallsDuringResumeRestoresLoseNoSettingAndCorruptNoFile) {
+    test::SetPatchValue(1);
+    StartService();
+    VARIANT controls, fan, profiles, user, curve;
+    ASSERT_EQ(S_OK, test::Get(manager_.Get(), L"Controls", &controls));
+    ASSERT_EQ(S_OK, test::Get(controls.pdispVal, L"Item", &fan, {test::I4(0)}));
+    ASSERT_EQ(S_OK, test::Get(fan.pdispVal, L"Profiles", &profiles));
+
+    std::atomic<bool> clientDone{false};
+    std::thread power([&] {
+        for (int i = 0; i < 4 || !clientDone; ++i) {
+            DWORD_PTR result = 0;
+            SendMessageTimeoutW(window_, WM_POWERBROADCAST, PBT_APMSUSPEND, 0, SMTO_NORMAL, 60000, &result);
+            SendMessageTimeoutW(window_, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0, SMTO_NORMAL, 60000,
+                                &result);
+        }
+    });
+    FanPoints last;
+    for (int k = 0; k < 8; ++k) {
+        last = test::UserCurve(k % 2 ? 3 : 0);
+        ASSERT_EQ(S_OK, test::Get(profiles.pdispVal, L"Item", &user, {test::I4(4)}));
+        ASSERT_EQ(S_OK, test::Get(user.pdispVal, L"FanCurve", &curve));
+        for (size_t i = 0; i < last.size(); ++i) {
+            VARIANT point;
+            ASSERT_EQ(S_OK, test::Get(curve.pdispVal, L"Item", &point, {test::I4(static_cast<long>(i))}));
+            EXPECT_EQ(S_OK, test::Put(point.pdispVal, L"Temperature", test::I4(last[i].temperature)));
+            EXPECT_EQ(S_OK, test::Put(point.pdispVal, L"Speed", test::I4(last[i].duty)));
+            VariantClear(&point);
+        }
+        VARIANT argument;
+        VariantInit(&argument);
+        argument.vt = VT_DISPATCH;
+        argument.pdispVal = curve.pdispVal;
+        EXPECT_EQ(S_OK,
+                  test::Call(profiles.pdispVal, L"SaveUserProfile", DISPATCH_METHOD, {argument}, nullptr));
+        EXPECT_EQ(S_OK, test::Call(fan.pdispVal, L"ApplyIndex", DISPATCH_METHOD, {test::I4(4)}, nullptr));
+        VariantClear(&curve);
+        VariantClear(&user);
+    }
+    clientDone = true;
+    power.join();
+    VariantClear(&profiles);
+    VariantClear(&fan);
+    VariantClear(&controls);
+
+    const int key = FanStoreKeyFromFanType(0x04070010);
+    EXPECT_EQ(last, test::StoredCurve(store_, key)) << "the store lost the last curve or is broken";
+    EXPECT_EQ(1, test::PatchValue());
+    // The chip runs the last curve: this process's own fan object, applying it once more, changes
+    // nothing.
+    test::Registers raced = test::ChipRegisters();
+    QuilFanControl* own = Fans()[0];
+    own->GetProfile(4)->SetPolygonal(last);
+    own->SelectProfileKeepBios(4);
+    EXPECT_EQ(raced, test::ChipRegisters()) << test::DescribeDifference(raced, test::ChipRegisters());
+}
+
+}  // namespace

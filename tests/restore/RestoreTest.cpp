@@ -1,0 +1,444 @@
+// The restore paths in-process over the simulated board and a settings file of the test's own:
+// what "BIOS fan patch" decides, the comparison of the firmware's GPIO34 and IsChangeFan with the
+// store, the by-pass, the full restore, and the hidden window's suspend and resume states.
+#include <gtest/gtest.h>
+#include <process.h>
+#include <windows.h>
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "FanObjectsLock.h"
+#include "RestoreSupport.h"
+#include "RestoreThread.h"
+#include "ServiceIdentity.h"
+#include "board/Board.h"
+#include "fancore/EcFanControlManager.h"
+#include "fancore/FanProfile.h"
+#include "fancore/FanStore.h"
+#include "fancore/QuilFanControl.h"
+#include "support/BoardTest.h"
+#include "support/Capture.h"
+#include "support/ChipLog.h"
+#include "system/Handles.h"
+
+namespace {
+
+using test::CountLines;
+
+const wchar_t kRestoreFan[] = L"QuilFanControlService Restore Fan";
+const wchar_t kRestoreDone[] = L"\nRestore Done\n";
+const wchar_t kRunningRestore[] = L"Running Restore";
+const wchar_t kRunningByPass[] = L"Running by pass";
+
+class RestoreTest : public test::BoardTest {
+protected:
+    std::string BoardText() const override { return test::kRestoreBoard; }
+
+    void SetUp() override {
+        test::BoardTest::SetUp();
+        test::DeletePatchKey();
+        // The fan manager's creation waits on the service's event.
+        event_.Reset(CreateEventW(nullptr, TRUE, TRUE, service::kEventName));
+        ASSERT_TRUE(event_);
+        char temp[MAX_PATH];
+        GetTempPathA(MAX_PATH, temp);
+        store_ = std::string(temp) + "FanStore-restore-" + std::to_string(GetCurrentProcessId()) + ".xml";
+        DeleteFileA(store_.c_str());
+        UseFanStorePath(store_);
+    }
+    void TearDown() override {
+        test::DeletePatchKey();
+        DeleteFileA(store_.c_str());
+        test::BoardTest::TearDown();
+    }
+
+    const std::vector<QuilFanControl*>& Fans() {
+        EcFanControlManager* manager = EcFanControlManager::Instance();
+        EXPECT_NE(nullptr, manager);
+        static const std::vector<QuilFanControl*> none;
+        return manager ? manager->Fans() : none;
+    }
+
+    void ApplyUserCurves() { test::ApplyUserCurves(Fans()); }
+
+    std::string StoreText() const {
+        std::ifstream in(store_, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    bool StoreExists() const { return GetFileAttributesA(store_.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+    uint32_t ItemReads(uint32_t id) {
+        sim::BiosItem* item = sim::FindItem(id);
+        return item ? item->getCalls : 0;
+    }
+
+    tolo::UniqueHandle event_;
+    std::string store_;
+};
+
+TEST_F(RestoreTest, PatchFlagReadsOneZeroOrMinusOneAsTheRegistryHoldsIt) {
+    EXPECT_EQ(0, ReadBiosFanPatchFlag()) << "no key";
+    test::CreatePatchKey();
+    EXPECT_EQ(-1, ReadBiosFanPatchFlag()) << "key without the value";
+    test::SetPatchString(L"1");
+    EXPECT_EQ(-1, ReadBiosFanPatchFlag()) << "a string is not the value";
+    test::SetPatchValue(1);
+    EXPECT_EQ(1, ReadBiosFanPatchFlag());
+    test::SetPatchValue(2);
+    EXPECT_EQ(0, ReadBiosFanPatchFlag());
+    test::SetPatchValue(0);
+    EXPECT_EQ(0, ReadBiosFanPatchFlag());
+}
+
+TEST_F(RestoreTest, WithoutTheValueNothingIsComparedBuiltOrWritten) {
+    Apply(
+        "item 0x04060018 value 0 desc \"GPIO34\" 0 0 0 1 1\n"
+        "item 0x0406001F value 1 desc \"CHANGE FAN\" 0 0 0 1 1");
+    test::TraceCapture traces;
+    uint32_t seq = sim::NextWriteSeq();
+    EXPECT_FALSE(ShouldRestoreFans(0));
+    EXPECT_FALSE(ShouldRestoreFans(1));
+    // The key alone, or a value of another type, counts as missing too.
+    test::CreatePatchKey();
+    EXPECT_FALSE(ShouldRestoreFans(0));
+    test::SetPatchString(L"1");
+    EXPECT_FALSE(ShouldRestoreFans(0));
+
+    EXPECT_EQ(0u, ItemReads(0x04060018));
+    EXPECT_EQ(0u, ItemReads(0x0406001F));
+    EXPECT_FALSE(StoreExists()) << "the fan manager was built: " << StoreText();
+    EXPECT_TRUE(sim::Writes(seq).empty());
+    EXPECT_EQ(0u, CountLines(traces, kRunningByPass));
+    EXPECT_EQ(0u, CountLines(traces, kRunningRestore));
+}
+
+TEST_F(RestoreTest, FirmwareGpio34OffWhileStoredOnTurnsTheStartupRestoreIntoTheByPass) {
+    Apply("item 0x04060018 value 0 desc \"GPIO34\" 0 0 0 1 1");
+    ASSERT_TRUE(FanStore::Instance().SetGpio34(1));
+    test::SetPatchValue(1);
+    test::TraceCapture traces;
+    uint32_t seq = sim::NextWriteSeq();
+
+    EXPECT_FALSE(ShouldRestoreFans(0));
+    EXPECT_EQ(0, test::PatchValue());
+    EXPECT_EQ(0, FanStore::Instance().GetGpio34());
+    EXPECT_EQ(1u, CountLines(traces, kRunningByPass));
+    EXPECT_EQ(0u, CountLines(traces, kRunningRestore));
+    EXPECT_TRUE(test::MonitorWrites(seq).empty()) << test::Describe(test::MonitorWrites(seq));
+    for (const sim::WriteRecord& w : sim::Writes(seq))
+        if (w.kind == sim::WriteKind::ItemSet) {
+            EXPECT_NE(0x04060018u, w.a) << "the firmware's GPIO34 was written";
+        }
+}
+
+TEST_F(RestoreTest, Gpio34ComparisonWritesZeroOnlyOnAChange) {
+    Apply("item 0x04060018 value 1 desc \"GPIO34\" 0 0 0 1 1");
+    test::SetPatchValue(1);
+    // Never stored: nothing to compare, the firmware's value is remembered.
+    EXPECT_FALSE(SyncBiosFanItems());
+    EXPECT_EQ(1, test::PatchValue());
+    EXPECT_EQ(1, FanStore::Instance().GetGpio34());
+    // Same on both sides.
+    EXPECT_FALSE(SyncBiosFanItems());
+    EXPECT_EQ(1, test::PatchValue());
+    // Stored 0, firmware 1.
+    ASSERT_TRUE(FanStore::Instance().SetGpio34(0));
+    EXPECT_TRUE(SyncBiosFanItems());
+    EXPECT_EQ(0, test::PatchValue());
+    EXPECT_EQ(1, FanStore::Instance().GetGpio34());
+}
+
+TEST_F(RestoreTest, IsChangeFanNeverStoredIsRememberedAndAChangeLaterTurnsTheRestoreOff) {
+    Apply("item 0x0406001F value 1 desc \"CHANGE FAN\" 0 0 0 1 1");
+    test::SetPatchValue(1);
+    ASSERT_EQ(-1, FanStore::Instance().GetIsChangeFan());
+    EXPECT_FALSE(SyncBiosFanItems());
+    EXPECT_EQ(1, test::PatchValue());
+    EXPECT_EQ(1, FanStore::Instance().GetIsChangeFan());
+
+    sim::SetItemValue(0x0406001F, 0);
+    EXPECT_TRUE(SyncBiosFanItems());
+    EXPECT_EQ(0, test::PatchValue());
+    EXPECT_EQ(0, FanStore::Instance().GetIsChangeFan());
+    EXPECT_NE(std::string::npos, StoreText().find("<ischangefan>0</ischangefan>")) << StoreText();
+}
+
+TEST_F(RestoreTest, ADifferenceWithoutTheKeyCreatesNoKeyAndAFailedReadStoresNothing) {
+    Apply(
+        "item 0x04060018 value 0 desc \"GPIO34\" 0 0 0 1 1\n"
+        "item 0x0406001F fail-get desc \"CHANGE FAN\" 0 0 0 1 1");
+    ASSERT_TRUE(FanStore::Instance().SetGpio34(1));
+    ASSERT_TRUE(FanStore::Instance().SetIsChangeFan(1));
+    EXPECT_TRUE(SyncBiosFanItems()) << "the comparison counts even when nothing could be written";
+    EXPECT_FALSE(test::PatchKeyExists());
+    EXPECT_EQ(0, FanStore::Instance().GetGpio34());
+    EXPECT_EQ(1, FanStore::Instance().GetIsChangeFan()) << "an unread setting was stored";
+}
+
+TEST_F(RestoreTest, ByPassMakesTheChipCurvesTheStoredUserProfilesAndWritesNothingToTheChip) {
+    const std::vector<QuilFanControl*>& fans = Fans();
+    ASSERT_EQ(2u, fans.size());
+    std::vector<FanPoints> chip;
+    for (size_t i = 0; i < fans.size(); ++i) {
+        // The chip runs a standard curve; the store holds another user curve.
+        fans[i]->GetProfile(4)->SetPolygonal(test::UserCurve(static_cast<int>(i)));
+        fans[i]->SaveProfile(4);
+        fans[i]->SelectProfile(2);
+        FanPoints points;
+        fans[i]->ReadFanCurveFromChip(&points);
+        chip.push_back(points);
+    }
+    test::SetPatchValue(0);
+    test::TraceCapture traces;
+    uint32_t seq = sim::NextWriteSeq();
+
+    EXPECT_FALSE(ShouldRestoreFans(0));
+    EXPECT_EQ(1u, CountLines(traces, kRunningByPass));
+    EXPECT_EQ(1u, CountLines(traces, L"\nBy pass done\n"));
+    for (size_t i = 0; i < fans.size(); ++i) {
+        FanPoints user = test::UserPoints(fans[i]);
+        EXPECT_NE(test::UserCurve(static_cast<int>(i)), user) << "fan " << i << " kept its old user curve";
+        // The user profile holds the first three of the chip's points.
+        ASSERT_EQ(3u, user.size());
+        ASSERT_LE(3u, chip[i].size());
+        EXPECT_EQ(FanPoints(chip[i].begin(), chip[i].begin() + 3), user) << "fan " << i;
+        EXPECT_EQ(user, test::StoredCurve(store_, test::UserCurveKey(fans[i])))
+            << "fan " << i << " was not saved";
+    }
+    EXPECT_TRUE(test::MonitorWrites(seq).empty()) << test::Describe(test::MonitorWrites(seq));
+    EXPECT_EQ(0, test::PatchValue());
+
+    // On resume the value 0 does nothing at all.
+    std::string before = StoreText();
+    EXPECT_FALSE(ShouldRestoreFans(1));
+    EXPECT_EQ(1u, CountLines(traces, kRunningByPass));
+    EXPECT_EQ(before, StoreText());
+}
+
+// The firmware offers its fan curve for the CPU fan, but an ITE user profile has no second curve
+// to clear: the by-pass still adopts and saves the chip's curve.
+TEST_F(RestoreTest, ByPassWithTheFirmwareCurveOnAProfileWithoutASecondCurveStillSaves) {
+    Apply(
+        "item 0x04060018 value 1 desc \"GPIO34\" 0 0 0 1 1\n"
+        "item 0x040D001D desc \"CPU FAN CURVE\" 0 0 0 1 1");
+    ASSERT_TRUE(FanStore::Instance().SetGpio34(1));
+    QuilFanControl* fan = Fans()[0];
+    ASSERT_EQ(nullptr, fan->GetProfile(4)->SecondProfile());
+    fan->SelectProfile(2);
+    FanPoints chip;
+    fan->ReadFanCurveFromChip(&chip);
+    ASSERT_LE(3u, chip.size());
+    test::SetPatchValue(0);
+
+    EXPECT_FALSE(ShouldRestoreFans(0));
+    EXPECT_EQ(FanPoints(chip.begin(), chip.begin() + 3), test::UserPoints(fan));
+    EXPECT_EQ(test::UserPoints(fan), test::StoredCurve(store_, test::UserCurveKey(fan)));
+}
+
+TEST_F(RestoreTest, SuspendThenResumeRestoresTheSavedSettingsIntoAResetChip) {
+    test::Registers original = test::ChipRegisters();
+    ApplyUserCurves();
+    test::Registers applied = test::ChipRegisters();
+    ASSERT_NE(original, applied) << "the user curves changed no register";
+    test::SetPatchValue(1);
+
+    RestoreThreadRecord record{};
+    tolo::UniqueWindow window(CreatePowerWindow(&record));
+    ASSERT_TRUE(window);
+    test::SetChipRegisters(original);
+    test::TraceCapture traces;
+    uint32_t seq = sim::NextWriteSeq();
+    SendMessageW(window.Get(), WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+    EXPECT_EQ(original, test::ChipRegisters()) << "suspend alone wrote the chip";
+    SendMessageW(window.Get(), WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+
+    EXPECT_EQ(1u, CountLines(traces, kRunningRestore));
+    EXPECT_EQ(applied, test::ChipRegisters()) << test::DescribeDifference(applied, test::ChipRegisters());
+    EXPECT_TRUE(test::AllWritesLocked(seq)) << test::UnlockedMonitorWrites(seq);
+    for (size_t i = 0; i < Fans().size(); ++i) {
+        QuilFanControl* fan = Fans()[i];
+        EXPECT_EQ(test::UserCurve(static_cast<int>(i)), test::UserPoints(fan)) << "fan " << i;
+        EXPECT_EQ(3, fan->GetStepUpTime());
+        EXPECT_EQ(4, fan->GetStepDownTime());
+        EXPECT_EQ(3, FanStore::Instance().GetStepUpTime(fan->StoreKey()));
+        EXPECT_EQ(4, FanStore::Instance().GetStepDownTime(fan->StoreKey()));
+    }
+}
+
+// A client may run a curve without saving it (the user profile gets its points back at once): the
+// restore puts back the curve the fan ran, and the user profile keeps its own points.
+TEST_F(RestoreTest, RestorePutsBackTheCurveTheFanRanWhileTheUserProfileKeepsItsOwnPoints) {
+    test::Registers original = test::ChipRegisters();
+    ApplyUserCurves();
+    QuilFanControl* fan = Fans()[0];
+    FanProfile* user = fan->GetProfile(4);
+    const FanPoints own = test::UserPoints(fan);
+    user->SetPolygonal(test::UserCurve(5));
+    fan->SelectProfileKeepBios(4);
+    user->SetPolygonal(own);
+    test::Registers running = test::ChipRegisters();
+    test::SetChipRegisters(original);
+    test::SetPatchValue(1);
+
+    ASSERT_TRUE(ShouldRestoreFans(1));
+    RestoreFanSettings();
+
+    EXPECT_EQ(running, test::ChipRegisters()) << test::DescribeDifference(running, test::ChipRegisters());
+    EXPECT_EQ(test::UserCurve(5), fan->GetFanCurve());
+    EXPECT_EQ(own, test::UserPoints(fan));
+    EXPECT_EQ(own, test::StoredCurve(store_, test::UserCurveKey(fan)));
+}
+
+TEST_F(RestoreTest, FanInRpmModeRunsTheRpmDutyThenTheTargetAndKeepsStepTimesZero) {
+    ApplyUserCurves();
+    QuilFanControl* fan = Fans()[0];
+    fan->SaveRpmTargetDuty(102);
+    FanStore::Instance().SetRpm(fan->StoreKey(), 204);
+    fan->EnableRpmMode(true);
+    ASSERT_TRUE(fan->IsRpmMode());
+    test::SetPatchValue(1);
+    uint32_t seq = sim::NextWriteSeq();
+
+    RestoreFanSettings();
+
+    FanPoints user = test::UserPoints(fan);
+    ASSERT_EQ(3u, user.size());
+    for (const FanPoint& p : user) EXPECT_EQ(204, p.duty) << "the user profile keeps the RPM target";
+    EXPECT_EQ(0, fan->GetStepUpTime());
+    EXPECT_EQ(0, fan->GetStepDownTime());
+    EXPECT_EQ(0, FanStore::Instance().GetStepUpTime(fan->StoreKey()));
+    EXPECT_EQ(0, FanStore::Instance().GetStepDownTime(fan->StoreKey()));
+    // The curve went to the chip twice, with different duties.
+    std::vector<test::RegWrite> writes = test::MonitorWrites(seq);
+    bool rewritten = false;
+    for (size_t i = 0; i < writes.size() && !rewritten; ++i)
+        for (size_t j = i + 1; j < writes.size() && !rewritten; ++j)
+            rewritten = writes[i].bank == writes[j].bank && writes[i].reg == writes[j].reg &&
+                        writes[i].value != writes[j].value;
+    EXPECT_TRUE(rewritten) << test::Describe(writes);
+}
+
+// A client changing a fan's user curve while resume restores run: each client call holds the
+// fan-objects lock as the automation layer does, the restore holds it per fan. No change may be
+// lost in the store or the chip, and the store's file stays whole.
+TEST_F(RestoreTest, ClientChangesDuringResumeRestoresAreKeptInTheStoreAndTheChip) {
+    ApplyUserCurves();
+    test::SetPatchValue(1);
+    // Clients reach the fans only once the start-up step is over.
+    InterlockedExchange(&g_restoreDone, 1);
+    QuilFanControl* fan = Fans()[0];
+    const FanPoints a = test::UserCurve(0), b = test::UserCurve(3);
+    std::atomic<bool> clientDone{false};
+    std::thread restorer([&] {
+        for (int i = 0; i < 3 || !clientDone; ++i) RestoreFanSettings();
+    });
+    for (int i = 0; i < 8; ++i) {
+        const FanPoints& curve = i % 2 ? b : a;
+        {
+            // SaveUserProfile, then ApplyIndex (4): two client calls.
+            service::FanObjectsGuard call;
+            fan->GetProfile(4)->SetPolygonal(curve);
+            fan->SaveProfile(4);
+        }
+        Sleep(10);
+        {
+            service::FanObjectsGuard call;
+            fan->SelectProfile(4);
+        }
+        Sleep(20);
+    }
+    clientDone = true;
+    restorer.join();
+
+    EXPECT_EQ(b, test::UserPoints(fan));
+    EXPECT_EQ(b, test::StoredCurve(store_, test::UserCurveKey(fan))) << StoreText();
+    EXPECT_EQ(test::UserCurve(1), test::StoredCurve(store_, test::UserCurveKey(Fans()[1])))
+        << "the other fan's curve";
+    // The chip runs the last curve: selecting it once more changes nothing.
+    test::Registers raced = test::ChipRegisters();
+    fan->SelectProfile(4);
+    EXPECT_EQ(raced, test::ChipRegisters()) << test::DescribeDifference(raced, test::ChipRegisters());
+}
+
+TEST_F(RestoreTest, PowerWindowIsAHiddenWindowNamedFanServiceWhoseHandleGoesIntoTheRecord) {
+    RestoreThreadRecord record{};
+    tolo::UniqueWindow window(CreatePowerWindow(&record));
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window.Get(), record.powerWindow);
+    wchar_t text[64] = {};
+    GetClassNameW(window.Get(), text, 64);
+    EXPECT_STREQ(L"Fan Service", text);
+    GetWindowTextW(window.Get(), text, 64);
+    EXPECT_STREQ(L"Fan Service", text);
+    EXPECT_FALSE(IsWindowVisible(window.Get()));
+    EXPECT_EQ(nullptr, GetParent(window.Get()));
+}
+
+TEST_F(RestoreTest, OnlyAResumeAfterASuspendRestoresAndOnlyOnce) {
+    RestoreThreadRecord record{};
+    tolo::UniqueWindow window(CreatePowerWindow(&record));
+    ASSERT_TRUE(window);
+    test::TraceCapture traces;
+    auto broadcast = [&](WPARAM event) { SendMessageW(window.Get(), WM_POWERBROADCAST, event, 0); };
+
+    broadcast(PBT_APMRESUMESUSPEND);
+    EXPECT_EQ(0u, CountLines(traces, kRestoreFan)) << "a resume without a suspend restored";
+    broadcast(PBT_APMSUSPEND);
+    EXPECT_EQ(1, g_powerSuspended);
+    broadcast(PBT_POWERSETTINGCHANGE);
+    EXPECT_EQ(1, g_powerSuspended) << "another event ended the suspended state";
+    EXPECT_EQ(0u, CountLines(traces, kRestoreFan));
+    broadcast(PBT_APMRESUMESUSPEND);
+    EXPECT_EQ(1u, CountLines(traces, kRestoreFan));
+    EXPECT_EQ(1u, CountLines(traces, L"*** wParam = 0x       7 ***"));
+    EXPECT_EQ(0, g_powerSuspended);
+    broadcast(PBT_APMRESUMESUSPEND);
+    broadcast(PBT_APMRESUMEAUTOMATIC);
+    EXPECT_EQ(1u, CountLines(traces, kRestoreFan)) << "a second resume restored again";
+
+    broadcast(PBT_APMSUSPEND);
+    broadcast(PBT_APMRESUMEAUTOMATIC);
+    broadcast(PBT_APMSUSPEND);
+    broadcast(PBT_APMRESUMECRITICAL);
+    EXPECT_EQ(3u, CountLines(traces, kRestoreFan));
+    EXPECT_EQ(1u, CountLines(traces, L"*** wParam = 0x      12 ***"));
+    EXPECT_EQ(1u, CountLines(traces, L"*** wParam = 0x       6 ***"));
+    EXPECT_EQ(3u, CountLines(traces, kRestoreDone));
+    EXPECT_EQ(10u, CountLines(traces, L"*** WM_POWERBROADCAST  ***"));
+}
+
+TEST_F(RestoreTest, RestoreThreadRaisesTheFlagThenServesItsWindowUntilItIsClosed) {
+    test::TraceCapture traces;
+    RestoreThreadRecord record{};
+    tolo::UniqueHandle thread(
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RestoreFanThreadProc, &record, 0, nullptr)));
+    ASSERT_TRUE(thread);
+    HWND window = nullptr;
+    for (int i = 0; i < 200 && !window; ++i) {
+        Sleep(50);
+        window = *static_cast<HWND volatile*>(&record.powerWindow);
+    }
+    ASSERT_NE(nullptr, window);
+    EXPECT_EQ(1, g_restoreDone);
+    std::vector<std::wstring> lines = traces.Lines();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(kRestoreFan, lines[0]);
+    EXPECT_EQ(kRestoreDone, lines[1]);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    EXPECT_EQ(GetCurrentProcessId(), owner);
+
+    // Closing the window ends its message loop and the thread.
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.Get(), 10000));
+    DWORD code = 1;
+    GetExitCodeThread(thread.Get(), &code);
+    EXPECT_EQ(0u, code);
+}
+
+}  // namespace
