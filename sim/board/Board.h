@@ -14,7 +14,7 @@ namespace sim {
 // C:\quilsim\board.state.
 std::wstring BoardFilePath();
 // Points processes that do not inherit this one's environment (COM servers, services) at a state
-// file. Tests that start such processes take the ctest resource lock "system_board".
+// file. Tests that start such processes run one at a time (SYSTEM_BOARD).
 void UseBoardFileForAllProcesses(const std::wstring& path);
 // Points this process (and the children it starts afterwards) at another state file. Must be
 // called before the first State().
