@@ -82,6 +82,8 @@ private:
     // restoreOld and duty vary.
     enum class CurveUse { Apply, ApplyNotSaved, FanDuty };
     HRESULT UseCurve(IFanCurve* curve, ULONG* retVal, CurveUse use);
+    // The fan's user profile (E_FAIL without one) and the client's curve.
+    HRESULT ReadUserCurve(IFanCurve* curve, int* position, FanProfile** user, ClientCurve* points);
 
     int position_;
     QuilFanControl* fan_;

@@ -19,15 +19,22 @@ public:
 
 }  // namespace
 
+HRESULT CIFanControlImpl::ReadUserCurve(IFanCurve* curve, int* position, FanProfile** user,
+                                        ClientCurve* points) {
+    *position = curves::UserPosition(fan_);
+    *user = *position < 0 ? nullptr : fan_->GetProfile(*position);
+    if (!*user) return E_FAIL;
+    return ReadFanCurve(curve, points);
+}
+
 HRESULT CIFanControlImpl::UseCurve(IFanCurve* curve, ULONG* retVal, CurveUse use) {
     if (!retVal) return E_POINTER;
     *retVal = 0;
     return service::Guarded([&] {
-        int u = curves::UserPosition(fan_);
-        FanProfile* user = u < 0 ? nullptr : fan_->GetProfile(u);
-        if (!user) return E_FAIL;
+        int u;
+        FanProfile* user;
         ClientCurve points;
-        HRESULT hr = ReadFanCurve(curve, &points);
+        HRESULT hr = ReadUserCurve(curve, &u, &user, &points);
         if (FAILED(hr)) return hr;
         curves::WriteSecondCurve(user, points);
         FanPoints old = curves::PointsOf(user);
@@ -64,11 +71,10 @@ HRESULT CIFanControlImpl::NormalizeFanCurve(IFanCurve* FanCurve, ULONG* retVal) 
     if (!retVal) return E_POINTER;
     *retVal = 0;
     return service::Guarded([&] {
-        int u = curves::UserPosition(fan_);
-        FanProfile* user = u < 0 ? nullptr : fan_->GetProfile(u);
-        if (!user) return E_FAIL;
+        int u;
+        FanProfile* user;
         ClientCurve points;
-        HRESULT hr = ReadFanCurve(FanCurve, &points);
+        HRESULT hr = ReadUserCurve(FanCurve, &u, &user, &points);
         if (FAILED(hr)) return hr;
         // Normalising goes through the user profile, which may take the points it normalises:
         // both curves are put back as they were before anything was normalised.
