@@ -16,6 +16,9 @@
 namespace {
 
 std::string g_pathOverride;
+// Saves of this thread that did not reach the file: a caller compares the count before and after
+// an operation to learn whether what it changed was stored.
+thread_local unsigned t_failedSaves = 0;
 
 bool MoveIntoPlace(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
@@ -112,6 +115,10 @@ using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 // The file on disk is always a whole document, the old one until the new one is complete: the
 // document goes to a file beside it, is flushed to the disk and then put in its place in one step.
 bool SaveWhole(const TiXmlDocument& doc, const std::string& path) {
+    // A file the user made read-only keeps its settings: Windows refuses to replace it, and so
+    // does the store wherever the platform would let the replace through.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return false;
     const std::string temporary = path + ".tmp";
     bool written = false;
     // Text mode, as TinyXML saves a file itself: the bytes stay those of every earlier save.
@@ -129,6 +136,10 @@ bool SaveWhole(const TiXmlDocument& doc, const std::string& path) {
 }  // namespace
 
 FanStoreReplaceFn g_fanStoreReplace = &MoveIntoPlace;
+
+unsigned FanStoreFailedSaves() {
+    return t_failedSaves;
+}
 
 void UseFanStorePath(const std::string& path) {
     g_pathOverride = path;
@@ -229,6 +240,14 @@ bool FanStore::Open(const std::string& path, bool create) {
     auto doc = std::make_unique<TiXmlDocument>();
     if (!doc->LoadFile(path.c_str(), TIXML_DEFAULT_ENCODING)) {
         if (!create) return false;
+        // A file that is there but does not parse may still hold the user's settings (an editor
+        // that saved it in another encoding, a cut-off write): its bytes are kept beside it
+        // before it is replaced, or it is not replaced at all.
+        const std::string kept = path + ".bad";
+        if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            if (!CopyFileA(path.c_str(), kept.c_str(), FALSE)) return false;
+            tolo::TraceF("FanStore.xml does not parse; its bytes are kept in %s", kept.c_str());
+        }
         // After whatever TinyXML kept of a file it could not parse.
         doc->LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", "no"));
         doc->LinkEndChild(new TiXmlElement("root"));
@@ -243,7 +262,10 @@ bool FanStore::Open(const std::string& path, bool create) {
 }
 
 bool FanStore::Save() {
-    return m_document && SaveWhole(*m_document, m_path);
+    // Without a document (a file the store could not use) nothing can be stored.
+    const bool saved = m_document && SaveWhole(*m_document, m_path);
+    if (!saved) ++t_failedSaves;
+    return saved;
 }
 
 FanStoreNode FanStore::Root() const {
@@ -264,7 +286,7 @@ int FanStore::GetFanInt(int fanType, const char* name) {
 bool FanStore::SetFanInt(int fanType, const char* name, int value) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode fan = Fan(fanType);
-    if (fan.IsNull()) return false;
+    if (fan.IsNull()) return Save();
     fan.SetInt(name, value);
     return Save();
 }
@@ -281,7 +303,7 @@ int FanStore::GetTopInt(const char* name) {
 bool FanStore::SetTopInt(const char* name, int value) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode node = Root().Child(name);
-    if (node.IsNull()) return false;
+    if (node.IsNull()) return Save();
     node.SetOwnInt(value);
     return Save();
 }
@@ -390,7 +412,10 @@ bool FanStore::GetFanName(int fanType, std::string* name) {
 bool FanStore::SetFanName(int fanType, const std::string& name) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode fan = Fan(fanType);
-    if (fan.IsNull()) return true;
+    if (fan.IsNull()) {
+        Save();
+        return true;
+    }
     fan.SetString("FanName", name);
     Save();
     return true;
@@ -421,7 +446,7 @@ bool FanStore::WriteCurve(int fanType, const FanPoints& points, bool second) {
 bool FanStore::WriteCurveByName(int fanType, const FanPoints& points, const char* name) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode curve = Fan(fanType).Child(name);
-    if (curve.IsNull()) return false;
+    if (curve.IsNull()) return Save();
     for (size_t i = 0; i < points.size(); ++i) {
         FanStoreNode point = curve.Child("point", Decimal(static_cast<int>(i)).c_str());
         point.SetInt("X", points[i].temperature);
@@ -457,7 +482,7 @@ std::vector<int> FanStore::ReadMultiSource(int fanType) {
 bool FanStore::WriteMultiSource(int fanType, const std::vector<int>& values) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode fan = Fan(fanType);
-    if (fan.IsNull()) return false;
+    if (fan.IsNull()) return Save();
     fan.Remove("MultiSourceIndex");
     FanStoreNode list = fan.Child("MultiSourceIndex");
     for (size_t i = 0; i < values.size(); ++i)
@@ -486,7 +511,7 @@ void FanStore::ReadWeights(int fanType, std::vector<int>* weights) {
 bool FanStore::WriteWeights(int fanType, const std::vector<int>& weights) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode w = Fan(fanType).Child("weights");
-    if (w.IsNull()) return false;
+    if (w.IsNull()) return Save();
     for (size_t i = 0; i < weights.size(); ++i)
         w.SetInt(("sensor_" + Decimal(static_cast<int>(i))).c_str(), weights[i]);
     return Save();

@@ -111,6 +111,10 @@ int CountSourceSensorItems();
 // The firmware's name of the fan header whose BIOS mode item is `itemId` (BIOS group 4).
 std::string GetBiosFanName(uint32_t itemId);
 
+// How many of the calling thread's saves did not reach the file (a file that cannot be written,
+// or no document to write); never decreases.
+unsigned FanStoreFailedSaves();
+
 // For processes that are not the service (tests): the store's file, set before the first
 // Instance(), and the replace that puts a saved temporary file in place of the store's file
 // (MoveFileEx with replace and write-through; a failing one leaves the old file as it was).

@@ -2,6 +2,7 @@
 // it, or used as the fan's duty, and the selection of a profile by its position.
 #include "FanControl.h"
 #include "fancore/FanProfile.h"
+#include "fancore/FanStore.h"
 #include "fancore/FintekFanEngine.h"
 #include "fancore/QuilFanControl.h"
 #include "system/Trace.h"
@@ -97,10 +98,13 @@ HRESULT CIFanControlImpl::NormalizeFanCurve(IFanCurve* FanCurve, ULONG* retVal) 
 HRESULT CIFanControlImpl::ApplyIndex(LONG index) {
     return service::Guarded([&] {
         if (index < 0 || index >= fan_->GetProfileCount()) return E_FAIL;
+        const unsigned failedBefore = FanStoreFailedSaves();
         fan_->SelectProfile(static_cast<int>(index));
         tolo::TraceA("ApplyIndex");
         curves::FireFanSettingChange(index);
         curves::SetBiosFanPatch();
-        return S_OK;
+        // The fan runs the profile, but what selecting it stores did not reach FanStore.xml: the
+        // setting would not survive a restart, and the client must not take it for saved.
+        return FanStoreFailedSaves() == failedBefore ? S_OK : STG_E_CANTSAVE;
     });
 }

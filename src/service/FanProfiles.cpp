@@ -5,6 +5,7 @@
 #include "RestoreThread.h"
 #include "fancore/BoardReaders.h"
 #include "fancore/FanProfile.h"
+#include "fancore/FanStore.h"
 #include "fancore/QuilFanControl.h"
 #include "system/Handles.h"
 
@@ -130,8 +131,11 @@ HRESULT CIFanProfileCollectionImpl::SaveUserProfile(IFanCurve* FanCurve, ULONG* 
         if (FAILED(hr)) return hr;
         curves::WriteSecondCurve(user, curve);
         user->SetPolygonal(curve.points);
+        // The result tells the client whether the curve is in FanStore.xml; the profile in memory
+        // keeps it either way.
+        const unsigned failedBefore = FanStoreFailedSaves();
         fan_->SaveProfile(u);
-        *result = 1;
+        *result = FanStoreFailedSaves() == failedBefore ? 1 : 0;
         return S_OK;
     });
 }

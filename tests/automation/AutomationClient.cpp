@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "SystemProcess.h"
+#include "board/Board.h"
 
 namespace test {
 
@@ -165,6 +166,28 @@ void InstallSuite(bool installed) {
     const wchar_t exe[] = L"Tessaro.exe";
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.Get(), L"ExeName", 0, REG_SZ,
                                             reinterpret_cast<const BYTE*>(exe), sizeof(exe)));
+}
+
+IteRegisterImage ChipCurve(uint8_t block) {
+    IteRegisterImage image;
+    image.startTemp = sim::MonitorRead(0, block + 1);
+    image.fullTemp = sim::MonitorRead(0, block + 2);
+    image.startPwm = sim::MonitorRead(0, block + 3);
+    image.slope = sim::MonitorRead(0, block + 4) & 0x7F;
+    return image;
+}
+
+IteRegisterImage ExpectedChipCurve(const FanPoints& points) {
+    IteRegisterImage image;
+    Ite8721DataConverter().PointsToRegisters(points, &image);
+    return image;
+}
+
+void ExpectSameCurve(const IteRegisterImage& want, const IteRegisterImage& got) {
+    EXPECT_EQ(want.startTemp, got.startTemp);
+    EXPECT_EQ(want.startPwm, got.startPwm);
+    EXPECT_EQ(want.slope, got.slope);
+    EXPECT_EQ(want.fullTemp, got.fullTemp);
 }
 
 }  // namespace test

@@ -12,6 +12,7 @@
 
 #include "LateBound.h"
 #include "fancore/FanPoint.h"
+#include "fancore/IteDataConverter.h"
 #include "system/Handles.h"
 
 namespace test {
@@ -45,5 +46,12 @@ void DeleteBiosFanPatch();
 
 // The maker's utility suite, as the service looks for it.
 void InstallSuite(bool installed);
+
+// The SmartGuardian block of the IT8721's CPU fan controller, and its curve registers.
+constexpr uint8_t kCpuFanBlock = 0x60;
+IteRegisterImage ChipCurve(uint8_t block);
+// What the chip holds for a curve of the IT8721's user profile.
+IteRegisterImage ExpectedChipCurve(const FanPoints& points);
+void ExpectSameCurve(const IteRegisterImage& want, const IteRegisterImage& got);
 
 }  // namespace test

@@ -14,7 +14,6 @@
 #include "EventSink.h"
 #include "QuilFanControlService_i.h"
 #include "ServerFixture.h"
-#include "fancore/IteDataConverter.h"
 #include "support/ChipLog.h"
 
 namespace {
@@ -36,30 +35,10 @@ item 0x04080071 value 0 desc "SYSTEM FAN PROFILE" 0 0 0 1 3
 
 constexpr long kUserPosition = 4;
 
-// The SmartGuardian block of the CPU fan's controller, and its curve registers.
-constexpr uint8_t kCpuFanBlock = 0x60;
-IteRegisterImage ChipCurve(uint8_t block) {
-    IteRegisterImage image;
-    image.startTemp = sim::MonitorRead(0, block + 1);
-    image.fullTemp = sim::MonitorRead(0, block + 2);
-    image.startPwm = sim::MonitorRead(0, block + 3);
-    image.slope = sim::MonitorRead(0, block + 4) & 0x7F;
-    return image;
-}
-
-// What the chip holds for a curve of the IT8721's user profile.
-IteRegisterImage ExpectedChipCurve(const FanPoints& points) {
-    IteRegisterImage image;
-    Ite8721DataConverter().PointsToRegisters(points, &image);
-    return image;
-}
-
-void ExpectSameCurve(const IteRegisterImage& want, const IteRegisterImage& got) {
-    EXPECT_EQ(want.startTemp, got.startTemp);
-    EXPECT_EQ(want.startPwm, got.startPwm);
-    EXPECT_EQ(want.slope, got.slope);
-    EXPECT_EQ(want.fullTemp, got.fullTemp);
-}
+using test::ChipCurve;
+using test::ExpectedChipCurve;
+using test::ExpectSameCurve;
+using test::kCpuFanBlock;
 
 class FanAutomationTest : public test::ServerTest {
 protected:
