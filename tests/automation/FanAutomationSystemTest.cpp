@@ -20,18 +20,7 @@ namespace {
 
 using test::I4;
 
-// The CPU and system fan headers of the firmware, each with its mode item and the sub-item
-// that records the profile; the board is not one the service knows, so it takes the fans the
-// firmware declares.
-const char kBoard[] = R"(
-product "QX-H61 AUTOMATION"
-chip 0x8721 0x03
-mbif 1 2 3 4 5 6 7 8
-item 0x04070010 value 1 desc "CPU FAN" 0 0 0 1 3
-item 0x04080011 value 0 desc "CPU FAN PROFILE" 0 0 0 1 3
-item 0x04070070 value 1 desc "SYSTEM FAN" 0 0 0 1 3
-item 0x04080071 value 0 desc "SYSTEM FAN PROFILE" 0 0 0 1 3
-)";
+const char* const kBoard = test::kTwoFanIteBoard;
 
 constexpr long kUserPosition = 4;
 

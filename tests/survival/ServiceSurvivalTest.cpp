@@ -29,17 +29,6 @@ using test::I4;
 using tolo::ComPtr;
 using tolo::UniqueHandle;
 
-// An IT8721 with the CPU and system fan headers of the firmware.
-const char kBoard[] = R"(
-product "QX-H61 SURVIVAL"
-chip 0x8721 0x03
-mbif 1 2 3 4 5 6 7 8
-item 0x04070010 value 1 desc "CPU FAN" 0 0 0 1 3
-item 0x04080011 value 0 desc "CPU FAN PROFILE" 0 0 0 1 3
-item 0x04070070 value 1 desc "SYSTEM FAN" 0 0 0 1 3
-item 0x04080071 value 0 desc "SYSTEM FAN PROFILE" 0 0 0 1 3
-)";
-
 constexpr long kUserPosition = 4;
 constexpr DWORD kStartMs = 30000;
 
@@ -164,7 +153,7 @@ bool WaitReady(HANDLE ready, const ChildProcess& child, DWORD timeoutMs) {
 
 class ServiceSurvivalTest : public test::ServerTest {
 protected:
-    std::string BoardText() const override { return kBoard; }
+    std::string BoardText() const override { return test::kTwoFanIteBoard; }
 
     // What FanStore.xml holds when the service starts; nothing: no file.
     virtual std::string StoreAtStart() const { return {}; }
@@ -211,6 +200,14 @@ protected:
         controls_ = test::Object(manager_.Get(), L"Controls");
         ASSERT_TRUE(controls_);
         ASSERT_EQ(2, test::Long(controls_.Get(), L"Count"));
+    }
+
+    // The CPU fan, late-bound and through its interface (for the HRESULTs themselves).
+    void ConnectToCpuFan(ComPtr<IDispatch>* cpu, ComPtr<IFanControl>* early) {
+        ASSERT_NO_FATAL_FAILURE(Connect());
+        *cpu = Fan(0);
+        ASSERT_TRUE(*cpu);
+        ASSERT_EQ(S_OK, (*cpu)->QueryInterface(IID_IFanControl, early->PutVoid()));
     }
 
     ComPtr<IDispatch> Fan(long position) { return test::Object(controls_.Get(), L"Item", {I4(position)}); }
@@ -319,11 +316,9 @@ TEST_F(ServiceSurvivalTest, ClientKilledHoldingObjectsLeavesTheServiceServing) {
 // waiting for the holder. Once a holder lets go in time, the service's sequence runs after the
 // holder's, under the lock.
 TEST_F(ServiceSurvivalTest, CallsWhileAnotherProcessHoldsTheSuperIoLockEndAndReachTheChip) {
-    ASSERT_NO_FATAL_FAILURE(Connect());
-    ComPtr<IDispatch> cpu = Fan(0);
-    ASSERT_TRUE(cpu);
+    ComPtr<IDispatch> cpu;
     ComPtr<IFanControl> early;
-    ASSERT_EQ(S_OK, cpu->QueryInterface(IID_IFanControl, early.PutVoid()));
+    ASSERT_NO_FATAL_FAILURE(ConnectToCpuFan(&cpu, &early));
 
     // A holder that never lets go.
     const std::wstring readyName = UniqueName(L"ready"), quitName = UniqueName(L"quit");
@@ -395,11 +390,9 @@ protected:
 TEST_P(DamagedStoreTest, ServiceServesAndKeepsWhatWasValid) {
     const DamagedStore& damaged = GetParam();
     const std::wstring store = test::FanStorePath();
-    ASSERT_NO_FATAL_FAILURE(Connect());
-    ComPtr<IDispatch> cpu = Fan(0);
-    ASSERT_TRUE(cpu);
+    ComPtr<IDispatch> cpu;
     ComPtr<IFanControl> early;
-    ASSERT_EQ(S_OK, cpu->QueryInterface(IID_IFanControl, early.PutVoid()));
+    ASSERT_NO_FATAL_FAILURE(ConnectToCpuFan(&cpu, &early));
 
     long saved = -1;
     FanPoints curve = SaveUserCurve(cpu.Get(), {102, 178, 255}, &saved);
@@ -447,11 +440,9 @@ INSTANTIATE_TEST_SUITE_P(
 // after the file is free again is stored.
 TEST_F(ServiceSurvivalTest, StoreThatCannotBeWrittenIsReportedAndKeptIntact) {
     const std::wstring store = test::FanStorePath();
-    ASSERT_NO_FATAL_FAILURE(Connect());
-    ComPtr<IDispatch> cpu = Fan(0);
-    ASSERT_TRUE(cpu);
+    ComPtr<IDispatch> cpu;
     ComPtr<IFanControl> early;
-    ASSERT_EQ(S_OK, cpu->QueryInterface(IID_IFanControl, early.PutVoid()));
+    ASSERT_NO_FATAL_FAILURE(ConnectToCpuFan(&cpu, &early));
     long saved = 0;
     FanPoints first = SaveUserCurve(cpu.Get(), {90, 160, 230}, &saved);
     ASSERT_EQ(1, saved);
