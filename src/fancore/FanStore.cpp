@@ -110,6 +110,19 @@ TiXmlElement* RootOf(TiXmlDocument& doc) {
     return next ? next->ToElement() : nullptr;
 }
 
+// A file that is there but does not parse may still hold the user's settings (an editor that
+// saved it in another encoding, a cut-off write): its bytes go to "<path>.bad" before the store
+// replaces it. False when they could not be kept; then the file must not be replaced.
+bool KeepUnreadable(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return true;  // missing
+    if (data.nFileSizeLow == 0 && data.nFileSizeHigh == 0) return true;                  // nothing to keep
+    const std::string kept = path + ".bad";
+    if (!CopyFileA(path.c_str(), kept.c_str(), FALSE)) return false;
+    tolo::TraceF("FanStore.xml does not parse; its bytes are kept in %s", kept.c_str());
+    return true;
+}
+
 using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
 // The file on disk is always a whole document, the old one until the new one is complete: the
@@ -240,19 +253,11 @@ bool FanStore::Open(const std::string& path, bool create) {
     auto doc = std::make_unique<TiXmlDocument>();
     if (!doc->LoadFile(path.c_str(), TIXML_DEFAULT_ENCODING)) {
         if (!create) return false;
-        // A file that is there but does not parse may still hold the user's settings (an editor
-        // that saved it in another encoding, a cut-off write): its bytes are kept beside it
-        // before it is replaced, or it is not replaced at all.
-        const std::string kept = path + ".bad";
-        if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            if (!CopyFileA(path.c_str(), kept.c_str(), FALSE)) return false;
-            tolo::TraceF("FanStore.xml does not parse; its bytes are kept in %s", kept.c_str());
-        }
         // After whatever TinyXML kept of a file it could not parse.
         doc->LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", "no"));
         doc->LinkEndChild(new TiXmlElement("root"));
         // Writing back a document the store cannot use would destroy the file and gain nothing.
-        if (!RootOf(*doc) || !SaveWhole(*doc, path)) return false;
+        if (!RootOf(*doc) || !KeepUnreadable(path) || !SaveWhole(*doc, path)) return false;
     }
     TiXmlElement* root = RootOf(*doc);
     if (!root) return false;

@@ -64,7 +64,11 @@ protected:
         DeleteFileA(path_.c_str());
         UseFanStorePath(path_);
     }
-    void TearDown() override { DeleteFileA(path_.c_str()); }
+    void TearDown() override {
+        SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path_.c_str());
+        DeleteFileA((path_ + ".bad").c_str());
+    }
     std::string File() const { return Flat(Slurp(path_)); }
     // Source sensors: items of type 3 in BIOS group 6.
     void SourceSensors(int n) {
@@ -84,6 +88,7 @@ TEST_F(FanStoreTest, AnEmptyFileCountsAsMissing) {
     Spit(path_, "");
     FanStore::Instance();
     EXPECT_EQ(File(), std::string(kDecl) + "<root />");
+    EXPECT_FALSE(Exists(path_ + ".bad"));
 }
 
 TEST_F(FanStoreTest, TheFileIsTinyXmlsIndentedTextWithWindowsLineEnds) {
@@ -397,9 +402,11 @@ TEST_F(FanStoreTest, AFileWithoutDeclarationLeavesTheStoreWithoutDocumentAndTheF
     EXPECT_FALSE(Exists(path_ + ".tmp"));
 }
 
-TEST_F(FanStoreTest, AnUnparsableFileIsRewrittenWithWhatTinyXmlKept) {
-    Spit(path_, std::string(kDecl) + "<root><fan key=\"0\"><rpm>12</rpm></fan></root><broken");
+TEST_F(FanStoreTest, AnUnparsableFileIsRewrittenWithWhatTinyXmlKeptAndItsBytesKeptBeside) {
+    const std::string broken = std::string(kDecl) + "<root><fan key=\"0\"><rpm>12</rpm></fan></root><broken";
+    Spit(path_, broken);
     FanStore& s = FanStore::Instance();
+    EXPECT_EQ(Slurp(path_ + ".bad"), broken);
     EXPECT_EQ(File(), std::string(kDecl) + "<root><fan key=\"0\"><rpm>12</rpm></fan></root><broken />" +
                           kDecl + "<root />");
     EXPECT_EQ(s.GetRpm(0), 12);
@@ -416,6 +423,36 @@ TEST_F(FanStoreTest, AnUnparsableFileWithoutUsableRootIsLeftAlone) {
     EXPECT_EQ(s.GetRpm(0), 0);
     EXPECT_FALSE(s.SetRpm(0, 3));
     EXPECT_EQ(Slurp(path_), broken);
+    EXPECT_FALSE(Exists(path_ + ".bad"));
+}
+
+TEST_F(FanStoreTest, AReadOnlyFileIsNotReplaced) {
+    FanStore& s = FanStore::Instance();
+    ASSERT_TRUE(s.SetRpm(0, 1200));
+    const std::string before = Slurp(path_);
+    ASSERT_TRUE(SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_FALSE(s.SetRpm(0, 1500));
+    EXPECT_FALSE(s.WriteCurve(0, {{20, 60}}, false));
+    EXPECT_EQ(Slurp(path_), before);
+    EXPECT_FALSE(Exists(path_ + ".tmp"));
+    EXPECT_EQ(s.GetRpm(0), 1500);  // memory keeps the change for the next save
+    ASSERT_TRUE(SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_TRUE(s.SetTolerance(0, 2));
+    EXPECT_TRUE(Contains(File(), "<rpm>1500</rpm>"));
+}
+
+TEST_F(FanStoreTest, FailedSavesAreCountedForTheThreadThatMadeThem) {
+    FanStore& s = FanStore::Instance();
+    const unsigned start = FanStoreFailedSaves();
+    ASSERT_TRUE(s.SetRpm(0, 1200));
+    EXPECT_EQ(FanStoreFailedSaves(), start);
+    ASSERT_TRUE(SetFileAttributesA(path_.c_str(), FILE_ATTRIBUTE_READONLY));
+    std::thread other([&] { EXPECT_FALSE(s.SetRpm(0, 1300)); });
+    other.join();
+    EXPECT_EQ(FanStoreFailedSaves(), start) << "another thread's failure counted here";
+    EXPECT_FALSE(s.WriteWeights(0, {100}));
+    EXPECT_FALSE(s.SetGpio34(1));
+    EXPECT_EQ(FanStoreFailedSaves(), start + 2);
 }
 
 TEST_F(FanStoreTest, AFileDeletedWhileRunningIsWrittenAgainWhole) {
