@@ -14,6 +14,7 @@
 #include <iterator>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AutomationClient.h"
@@ -237,11 +238,16 @@ protected:
         ASSERT_EQ(S_OK, sink_->Advise(&events_, &cookie_));
     }
 
-    // A client process (survival_client.exe) in `mode`, started and at its ready point.
-    void StartClient(const wchar_t* mode, ChildProcess* client) {
+    // A client process (survival_client.exe) in `mode`, started and at its ready point; `inSink`
+    // receives the event its stuck sink sets when the service calls it.
+    void StartClient(const wchar_t* mode, ChildProcess* client, UniqueHandle* inSink = nullptr) {
         const std::wstring name = UniqueName(L"client");
         UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
         ASSERT_TRUE(ready);
+        if (inSink) {
+            inSink->Reset(CreateEventW(nullptr, TRUE, FALSE, (name + L"-insink").c_str()));
+            ASSERT_TRUE(*inSink);
+        }
         ASSERT_TRUE(
             Start(L"\"" + test::BuiltProgram(L"survival_client.exe") + L"\" " + name + L" " + mode, client));
         ASSERT_TRUE(WaitReady(ready.Get(), *client, 60000)) << "the client process did not get its objects";
@@ -257,7 +263,8 @@ protected:
 
 // A client process that holds the manager, a fan, its profiles, a half-edited curve and an event
 // connection is killed; the server it started goes on serving the next client, whose curve
-// reaches the chip and the store, and whose event still arrives past the dead client's sink.
+// reaches the chip and the store, and whose event still arrives past the dead client's sink. A
+// client killed inside its event handler does not keep the service's call waiting either.
 TEST_F(ServiceSurvivalTest, ClientKilledHoldingObjectsLeavesTheServiceServing) {
     ChildProcess client;
     ASSERT_NO_FATAL_FAILURE(StartClient(L"hold", &client));
@@ -288,6 +295,24 @@ TEST_F(ServiceSurvivalTest, ClientKilledHoldingObjectsLeavesTheServiceServing) {
     EXPECT_TRUE(test::AllWritesLocked(from));
     EXPECT_EQ(std::vector<long>{kUserPosition}, events_.events)
         << "the event stopped at the dead client's sink";
+
+    // A client stuck in its event handler is killed there: the service's call into it ends, the
+    // member that fired returns, and the next call is served.
+    ChildProcess stuck;
+    UniqueHandle inSink;
+    ASSERT_NO_FATAL_FAILURE(StartClient(L"sink", &stuck, &inSink));
+    events_.events.clear();
+    bool called = false;
+    std::thread killer([&] {
+        called = WaitForSingleObject(inSink.Get(), 60000) == WAIT_OBJECT_0;
+        stuck.Kill();
+    });
+    EXPECT_EQ(S_OK, ApplyUser(cpu.Get()));
+    killer.join();
+    EXPECT_TRUE(called) << "the service did not call the stuck client's sink";
+    EXPECT_EQ(S_OK, ApplyUser(cpu.Get()));
+    EXPECT_EQ((std::vector<long>{kUserPosition, kUserPosition}), events_.events);
+    test::ExpectSameCurve(test::ExpectedChipCurve(curve), test::ChipCurve(test::kCpuFanBlock));
 
     // The dead client's references keep the server: Wine never runs them down, and Windows does
     // so only after minutes of missed pings, so the server does not end when the last live client

@@ -7,6 +7,8 @@
 //                                set READY and wait for the end
 //   survival_client READY call   set READY, then save and apply the user profile (and wait for
 //                                the end when that returns)
+//   survival_client READY sink   connect an event sink that, called, sets the event READY-insink
+//                                and never returns; set READY and wait for the end
 //
 // Exit codes: 0 done, 1 bad arguments, 2 no READY event, 3 a call failed.
 #include <ocidl.h>
@@ -14,6 +16,7 @@
 
 #include <cwchar>
 #include <initializer_list>
+#include <string>
 
 #include "LateBound.h"
 #include "QuilFanControlService_i.h"
@@ -23,9 +26,11 @@ namespace {
 
 using tolo::ComPtr;
 
-// A sink that takes the events and does nothing with them.
-class QuietSink final : public IDispatch {
+// A sink that takes the events: it does nothing with them, or (with a name) sets the named event
+// and never returns, as a client stuck in its handler.
+class ClientSink final : public IDispatch {
 public:
+    explicit ClientSink(const wchar_t* stuckEvent = nullptr) : stuckEvent_(stuckEvent) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         *out = nullptr;
         if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) &&
@@ -47,8 +52,16 @@ public:
     }
     HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
                                      UINT*) override {
+        if (stuckEvent_) {
+            tolo::UniqueHandle called(OpenEventW(EVENT_MODIFY_STATE, FALSE, stuckEvent_));
+            if (called) SetEvent(called.Get());
+            Sleep(INFINITE);
+        }
         return S_OK;
     }
+
+private:
+    const wchar_t* stuckEvent_;
 };
 
 ComPtr<IDispatch> Object(IDispatch* object, const wchar_t* name, std::initializer_list<VARIANT> args = {}) {
@@ -78,7 +91,8 @@ VARIANT Dispatch(IDispatch* object) {
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) return 1;
     const bool hold = std::wcscmp(argv[2], L"hold") == 0;
-    if (!hold && std::wcscmp(argv[2], L"call") != 0) return 1;
+    const bool sink = std::wcscmp(argv[2], L"sink") == 0;
+    if (!hold && !sink && std::wcscmp(argv[2], L"call") != 0) return 1;
     tolo::UniqueHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[1]));
     if (!ready) return 2;
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 3;
@@ -97,18 +111,21 @@ int wmain(int argc, wchar_t** argv) {
     ComPtr<IDispatch> weights = Object(fan.Get(), L"ThermalWeights");
     if (!curve || !current || !weights) return 3;
 
-    if (hold) {
-        // Half an edit: the first points of the curve object get new speeds, nothing is saved.
-        for (long i = 0; i < 2; ++i)
-            if (ComPtr<IDispatch> point = Object(curve.Get(), L"Item", {test::I4(i)}))
-                test::Put(point.Get(), L"Speed", test::I4(7));
+    if (hold || sink) {
+        if (hold) {
+            // Half an edit: the first points of the curve object get new speeds, nothing is saved.
+            for (long i = 0; i < 2; ++i)
+                if (ComPtr<IDispatch> point = Object(curve.Get(), L"Item", {test::I4(i)}))
+                    test::Put(point.Get(), L"Speed", test::I4(7));
+        }
+        static const std::wstring stuckEvent = std::wstring(argv[1]) + L"-insink";
+        static ClientSink events(sink ? stuckEvent.c_str() : nullptr);
         ComPtr<IConnectionPointContainer> container;
         ComPtr<IConnectionPoint> point;
-        static QuietSink sink;
         DWORD cookie = 0;
         if (FAILED(manager->QueryInterface(IID_IConnectionPointContainer, container.PutVoid())) ||
             FAILED(container->FindConnectionPoint(DIID__IFanControlManagerEvents, point.Put())) ||
-            FAILED(point->Advise(&sink, &cookie)))
+            FAILED(point->Advise(&events, &cookie)))
             return 3;
         SetEvent(ready.Get());
         PumpUntilKilled();
