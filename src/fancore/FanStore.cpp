@@ -128,8 +128,8 @@ using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 // The file on disk is always a whole document, the old one until the new one is complete: the
 // document goes to a file beside it, is flushed to the disk and then put in its place in one step.
 bool SaveWhole(const TiXmlDocument& doc, const std::string& path) {
-    // A file the user made read-only keeps its settings: Windows refuses to replace it, and so
-    // does the store wherever the platform would let the replace through.
+    // A file the user made read-only keeps its settings, whatever the platform's replace would do
+    // with it (Wine's goes through).
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) return false;
     const std::string temporary = path + ".tmp";
