@@ -1,0 +1,81 @@
+// The real ObxTT.exe with one of the libraries it finds beside itself missing: a copy of the
+// program in a folder of its own, without that library. The ACPI library's absence is told once and
+// leaves the tool waiting for a USB box; without the hardware-monitor or the audio library the tool
+// goes on bridging the box silently, without what the missing library gives.
+#include "ToolRun.h"
+
+namespace {
+
+class ToolWithoutLibraryTest : public test::ToolRun {};
+
+TEST_F(ToolWithoutLibraryTest, WithoutItsAcpiLibraryItSaysSoOnceAndWaitsForAUsbBox) {
+    test::ProgramFolder folder(L"ObxTT.exe", {L"qxHMLib.dll", L"vvc2.dll"});
+    ASSERT_TRUE(folder.Ready());
+    Start(folder.Program());
+    test::ShownBox box;
+    ASSERT_TRUE(test::WaitForMessageBox(ToolId(), &box, 30000));
+    EXPECT_EQ(box.text, L"Can not load quilacpi.dll");
+    EXPECT_EQ(box.caption, L"");
+    ASSERT_TRUE(test::PressOk(box));
+
+    // Start-up goes on: the sensor library is prepared after the message, and the form's thread
+    // ends in its message loop with no further message.
+    EXPECT_TRUE(test::WaitFor([this] { return Board()->sensors.countCalls > 0; }));
+    HWND form = WaitForForm();
+    ASSERT_NE(form, nullptr);
+    ASSERT_TRUE(Answers(form));
+    EXPECT_TRUE(test::MessageBoxesOf(ToolId()).empty());
+    // The firmware's box switch cannot be read: no firmware mode, whatever the switch holds.
+    EXPECT_TRUE(Switch().empty());
+    EXPECT_TRUE(Commands().empty());
+    EXPECT_TRUE(sim::SysCtlRequests(ToolId()).empty());
+    EXPECT_EQ(Board()->acpi.initCalls, 0u);
+
+    EXPECT_EQ(Close(form), 0u);
+    EXPECT_TRUE(Switch().empty());
+}
+
+TEST_F(ToolWithoutLibraryTest, WithoutTheHardwareMonitorLibraryItBridgesTheBoxSilently) {
+    test::ProgramFolder folder(L"ObxTT.exe", {L"quilacpiex.dll", L"vvc2.dll"});
+    ASSERT_TRUE(folder.Ready());
+    Start(folder.Program());
+    ASSERT_TRUE(RegisteredWithSysCtl());
+    HWND form = WaitForForm();
+    ASSERT_NE(form, nullptr);
+    ASSERT_TRUE(Answers(form));
+    EXPECT_TRUE(test::MessageBoxesOf(ToolId()).empty());
+    EXPECT_EQ(Switch(), std::vector<int>{0xAA});
+    EXPECT_EQ(Board()->sensors.countCalls, 0u);
+    EXPECT_EQ(Board()->sensors.fillCalls, 0u);
+
+    TurnKnob(0x0207);
+    EXPECT_TRUE(Fan0AtBoxDuty7());
+    EXPECT_EQ(Close(form), 0u);
+    EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0}));
+}
+
+TEST_F(ToolWithoutLibraryTest, WithoutTheAudioLibraryTheVolumeIsLeftAloneAndTheFansStillFollowTheKnob) {
+    test::ProgramFolder folder(L"ObxTT.exe", {L"quilacpiex.dll", L"qxHMLib.dll"});
+    ASSERT_TRUE(folder.Ready());
+    Start(folder.Program());
+    ASSERT_TRUE(RegisteredWithSysCtl());
+    HWND form = WaitForForm();
+    ASSERT_NE(form, nullptr);
+    ASSERT_TRUE(Answers(form));
+    EXPECT_TRUE(test::MessageBoxesOf(ToolId()).empty());
+    EXPECT_EQ(Switch(), std::vector<int>{0xAA});
+    // The volume could not be read: the box is sent the value the tool started from.
+    const std::vector<int> words = Commands();
+    EXPECT_EQ(CommandsOfKind(0x01), 1u);
+    EXPECT_EQ(std::count(words.begin(), words.end(), 0x0100), 1);
+
+    TurnKnob(0x0207);
+    EXPECT_TRUE(Fan0AtBoxDuty7());
+    const sim::AudioState& audio = Board()->audio;
+    EXPECT_EQ(audio.loads, 0u);
+    EXPECT_EQ(audio.volume, 0.5f);
+    EXPECT_EQ(audio.setVolumeCalls + audio.setMuteCalls + audio.getVolumeCalls, 0u);
+    EXPECT_EQ(Close(form), 0u);
+}
+
+}  // namespace
