@@ -12,13 +12,6 @@ bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::wstring BuiltDirectory() {
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring p(path, n);
-    return p.substr(0, p.find_last_of(L'\\') + 1);
-}
-
 std::wstring WindowText(HWND w) {
     wchar_t text[512] = {};
     // Another process's controls answer WM_GETTEXT; GetWindowTextW would not ask them.
@@ -73,19 +66,18 @@ std::wstring SystemLibraryAway::SystemPath(const wchar_t* fileName) {
 
 bool SystemLibraryAway::PutBack(const wchar_t* fileName) {
     const std::wstring path = SystemPath(fileName), aside = AsidePath(path);
-    if (Exists(aside)) {
-        if (Exists(path))
-            DeleteFileW(aside.c_str());  // the build has installed it again meanwhile
-        else
-            MoveFileW(aside.c_str(), path.c_str());
-    }
-    return Exists(path);
+    if (Exists(aside)) MoveFileExW(aside.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    return Exists(path) && !Exists(aside);
 }
 
 SystemLibraryAway::SystemLibraryAway(const wchar_t* fileName) : name_(fileName) {
     if (!PutBack(fileName)) return;
     const std::wstring path = SystemPath(fileName);
     away_ = MoveFileW(path.c_str(), AsidePath(path).c_str()) != FALSE;
+}
+
+bool SystemLibraryAway::ReplaceWith(const wchar_t* builtFile) {
+    return away_ && CopyFileW(BuiltFile(builtFile).c_str(), SystemPath(name_.c_str()).c_str(), FALSE);
 }
 
 SystemLibraryAway::~SystemLibraryAway() {
@@ -99,18 +91,16 @@ ProgramFolder::ProgramFolder(const wchar_t* program, std::initializer_list<const
     GetTempPathW(MAX_PATH, temp);
     dir_ = std::wstring(temp) + L"quilmissing-" + std::to_wstring(GetCurrentProcessId());
     if (!CreateDirectoryW(dir_.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return;
-    const std::wstring built = BuiltDirectory();
-    ready_ = true;
-    std::vector<const wchar_t*> names{program};
-    names.insert(names.end(), beside.begin(), beside.end());
-    for (const wchar_t* name : names) {
-        const std::wstring to = dir_ + L"\\" + name;
-        if (CopyFileW((built + name).c_str(), to.c_str(), FALSE))
-            files_.push_back(to);
-        else
-            ready_ = false;
-    }
+    ready_ = CopyAs(program, program);
+    for (const wchar_t* name : beside) ready_ = CopyAs(name, name) && ready_;
     program_ = dir_ + L"\\" + program;
+}
+
+bool ProgramFolder::CopyAs(const wchar_t* builtFile, const wchar_t* name) {
+    const std::wstring to = dir_ + L"\\" + name;
+    if (!CopyFileW(BuiltFile(builtFile).c_str(), to.c_str(), FALSE)) return ready_ = false;
+    files_.push_back(to);
+    return true;
 }
 
 ProgramFolder::~ProgramFolder() {
@@ -178,6 +168,13 @@ bool PressOk(const ShownBox& box) {
     PostMessageW(box.window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     for (int i = 0; i < 100 && IsWindow(box.window); ++i) Sleep(100);
     return !IsWindow(box.window);
+}
+
+std::wstring BuiltFile(const wchar_t* fileName) {
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring p(path, n);
+    return p.substr(0, p.find_last_of(L'\\') + 1) + fileName;
 }
 
 HWND WaitForWindowOf(DWORD process, const wchar_t* windowClass, DWORD timeoutMs) {

@@ -23,9 +23,13 @@ public:
     SystemLibraryAway(const SystemLibraryAway&) = delete;
     SystemLibraryAway& operator=(const SystemLibraryAway&) = delete;
     bool Away() const { return away_; }
+    // Puts a built library of another kind in its place, under its name: a library that loads but
+    // lacks the expected exports.
+    bool ReplaceWith(const wchar_t* builtFile);
 
     static std::wstring SystemPath(const wchar_t* fileName);
-    // Puts back a library left aside; true when the library is in place afterwards.
+    // Puts back a library left aside (over whatever took its place); true when a library is in
+    // place afterwards.
     static bool PutBack(const wchar_t* fileName);
 
 private:
@@ -41,6 +45,8 @@ public:
     ~ProgramFolder();
     ProgramFolder(const ProgramFolder&) = delete;
     ProgramFolder& operator=(const ProgramFolder&) = delete;
+    // Copies another built file in under the given name.
+    bool CopyAs(const wchar_t* builtFile, const wchar_t* name);
     bool Ready() const { return ready_; }
     const std::wstring& Program() const { return program_; }
 
@@ -82,5 +88,8 @@ bool PressOk(const ShownBox& box);
 
 // A top-level window of the process with this class, waited for up to timeoutMs.
 HWND WaitForWindowOf(DWORD process, const wchar_t* windowClass, DWORD timeoutMs);
+
+// The full path of a file built beside the test program.
+std::wstring BuiltFile(const wchar_t* fileName);
 
 }  // namespace test

@@ -6,6 +6,7 @@
 // before.
 #include <windows.h>
 
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -126,12 +127,29 @@ protected:
     std::wstring store_;
 };
 
-TEST_F(ServiceWithoutLibraryTest, WithoutTheIoLibraryItSaysSoAndServesItsFansWithoutTheChip) {
+// The I/O library gone, or in its place a library without its procedures: the message, and then
+// the fans the firmware declares, served without the chip.
+struct IoLibraryCase {
+    const char* name;
+    const wchar_t* impostor;  // a built library put in its place, or null
+    const wchar_t* message;
+};
+
+void PrintTo(const IoLibraryCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ServiceIoLibraryTest : public ServiceWithoutLibraryTest,
+                             public ::testing::WithParamInterface<IoLibraryCase> {};
+
+TEST_P(ServiceIoLibraryTest, ItSaysSoOncePerServerAndServesItsFansWithoutTheChip) {
     ASSERT_EQ(Register(test::BuiltProgram(kService)), 0u);
     test::SystemLibraryAway io(L"QuilIO.dll");
     ASSERT_TRUE(io.Away());
+    if (GetParam().impostor) {
+        ASSERT_TRUE(io.ReplaceWith(GetParam().impostor));
+    }
     const uint32_t from = sim::NextWriteSeq();
-
     ClientCall call;
     tolo::UniqueHandle client(CreateThread(nullptr, 0, CountFans, &call, 0, nullptr));
     ASSERT_TRUE(client);
@@ -153,7 +171,7 @@ TEST_F(ServiceWithoutLibraryTest, WithoutTheIoLibraryItSaysSoAndServesItsFansWit
     }
     ASSERT_EQ(WaitForSingleObject(client.Get(), 0), WAIT_OBJECT_0) << "the client's calls never returned";
     ASSERT_FALSE(shown.empty());
-    for (const std::wstring& text : shown) EXPECT_EQ(text, L"Can not load QuilIo.dll");
+    for (const std::wstring& text : shown) EXPECT_EQ(text, GetParam().message);
     // The fans come from the firmware's items and keep their names; the chip is out of reach, so the
     // duty the box asked for is dropped, and nothing was written to it.
     EXPECT_FALSE(call.failed);
@@ -167,6 +185,13 @@ TEST_F(ServiceWithoutLibraryTest, WithoutTheIoLibraryItSaysSoAndServesItsFansWit
     // Released by its client, the last server ends as it always does.
     EXPECT_TRUE(test::WaitUntilNoProcessNamed(kService, 20000));
 }
+
+const IoLibraryCase kIoLibraryCases[] = {
+    {"Missing", nullptr, L"Can not load QuilIo.dll"},
+    {"WithoutItsProcedures", L"vvc2.dll", L"Can not get procedures in QuilIO.dll"},
+};
+INSTANTIATE_TEST_SUITE_P(IoLibrary, ServiceIoLibraryTest, ::testing::ValuesIn(kIoLibraryCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ServiceWithoutLibraryTest, WithoutItsAcpiLibraryTheLoaderRefusesItAndTheRegistryStaysAsItWas) {
     test::ProgramFolder folder(kService, {});

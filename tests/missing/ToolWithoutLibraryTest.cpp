@@ -6,33 +6,46 @@
 
 namespace {
 
-class ToolWithoutLibraryTest : public test::ToolRun {};
+class ToolWithoutLibraryTest : public test::ToolRun {
+protected:
+    // The ACPI library's message, answered; then start-up goes on to wait for a USB box.
+    void ExpectAcpiMessageThenNoFirmwareMode() {
+        test::ShownBox box;
+        ASSERT_TRUE(test::WaitForMessageBox(ToolId(), &box, 30000));
+        EXPECT_EQ(box.text, L"Can not load quilacpi.dll");
+        EXPECT_EQ(box.caption, L"");
+        ASSERT_TRUE(test::PressOk(box));
+
+        // The sensor library is prepared after the message, and the form's thread ends in its
+        // message loop with no further message.
+        EXPECT_TRUE(test::WaitFor([this] { return Board()->sensors.countCalls > 0; }));
+        HWND form = WaitForForm();
+        ASSERT_NE(form, nullptr);
+        ASSERT_TRUE(Answers(form));
+        EXPECT_TRUE(test::MessageBoxesOf(ToolId()).empty());
+        // The firmware's box switch cannot be read: no firmware mode, whatever the switch holds.
+        EXPECT_TRUE(Switch().empty());
+        EXPECT_TRUE(Commands().empty());
+        EXPECT_TRUE(sim::SysCtlRequests(ToolId()).empty());
+        EXPECT_EQ(Board()->acpi.initCalls, 0u);
+
+        EXPECT_EQ(Close(form), 0u);
+        EXPECT_TRUE(Switch().empty());
+    }
+};
 
 TEST_F(ToolWithoutLibraryTest, WithoutItsAcpiLibraryItSaysSoOnceAndWaitsForAUsbBox) {
     test::ProgramFolder folder(L"ObxTT.exe", {L"qxHMLib.dll", L"vvc2.dll"});
     ASSERT_TRUE(folder.Ready());
     Start(folder.Program());
-    test::ShownBox box;
-    ASSERT_TRUE(test::WaitForMessageBox(ToolId(), &box, 30000));
-    EXPECT_EQ(box.text, L"Can not load quilacpi.dll");
-    EXPECT_EQ(box.caption, L"");
-    ASSERT_TRUE(test::PressOk(box));
+    ExpectAcpiMessageThenNoFirmwareMode();
+}
 
-    // Start-up goes on: the sensor library is prepared after the message, and the form's thread
-    // ends in its message loop with no further message.
-    EXPECT_TRUE(test::WaitFor([this] { return Board()->sensors.countCalls > 0; }));
-    HWND form = WaitForForm();
-    ASSERT_NE(form, nullptr);
-    ASSERT_TRUE(Answers(form));
-    EXPECT_TRUE(test::MessageBoxesOf(ToolId()).empty());
-    // The firmware's box switch cannot be read: no firmware mode, whatever the switch holds.
-    EXPECT_TRUE(Switch().empty());
-    EXPECT_TRUE(Commands().empty());
-    EXPECT_TRUE(sim::SysCtlRequests(ToolId()).empty());
-    EXPECT_EQ(Board()->acpi.initCalls, 0u);
-
-    EXPECT_EQ(Close(form), 0u);
-    EXPECT_TRUE(Switch().empty());
+TEST_F(ToolWithoutLibraryTest, AnAcpiLibraryWithoutItsExportsIsTakenAsMissing) {
+    test::ProgramFolder folder(L"ObxTT.exe", {L"qxHMLib.dll", L"vvc2.dll"});
+    ASSERT_TRUE(folder.CopyAs(L"qxHMLib.dll", L"quilacpiex.dll"));
+    Start(folder.Program());
+    ExpectAcpiMessageThenNoFirmwareMode();
 }
 
 TEST_F(ToolWithoutLibraryTest, WithoutTheHardwareMonitorLibraryItBridgesTheBoxSilently) {
