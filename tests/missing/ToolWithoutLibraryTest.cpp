@@ -1,7 +1,7 @@
 // The real ObxTT.exe with one of the libraries it finds beside itself missing: a copy of the
-// program in a folder of its own, without that library. The ACPI library's absence is told once and
-// leaves the tool waiting for a USB box; without the hardware-monitor or the audio library the tool
-// goes on bridging the box silently, without what the missing library gives.
+// program in a folder of its own, without that library or with one that lacks its exports. The ACPI library's
+// absence is told once and leaves the tool waiting for a USB box; without the hardware-monitor or the audio
+// library the tool goes on bridging the box silently, without what the missing library gives.
 #include "ToolRun.h"
 
 namespace {
@@ -32,6 +32,9 @@ protected:
         EXPECT_EQ(Close(form), 0u);
         EXPECT_TRUE(Switch().empty());
     }
+    void ExpectSilentBridge(const test::ProgramFolder& folder);
+    void ExpectNoSensorsRead();
+    void ExpectVolumeLeftAlone();
 };
 
 TEST_F(ToolWithoutLibraryTest, WithoutItsAcpiLibraryItSaysSoOnceAndWaitsForAUsbBox) {
@@ -48,8 +51,9 @@ TEST_F(ToolWithoutLibraryTest, AnAcpiLibraryWithoutItsExportsIsTakenAsMissing) {
     ExpectAcpiMessageThenNoFirmwareMode();
 }
 
-TEST_F(ToolWithoutLibraryTest, WithoutTheHardwareMonitorLibraryItBridgesTheBoxSilently) {
-    test::ProgramFolder folder(L"ObxTT.exe", {L"quilacpiex.dll", L"vvc2.dll"});
+// The tool from the folder bridging the firmware box without a message, until the knob has turned
+// service fan 0; then closed.
+void ToolWithoutLibraryTest::ExpectSilentBridge(const test::ProgramFolder& folder) {
     ASSERT_TRUE(folder.Ready());
     Start(folder.Program());
     ASSERT_TRUE(RegisteredWithSysCtl());
@@ -58,37 +62,53 @@ TEST_F(ToolWithoutLibraryTest, WithoutTheHardwareMonitorLibraryItBridgesTheBoxSi
     ASSERT_TRUE(Answers(form));
     EXPECT_TRUE(test::MessageBoxesOf(ToolId()).empty());
     EXPECT_EQ(Switch(), std::vector<int>{0xAA});
-    EXPECT_EQ(Board()->sensors.countCalls, 0u);
-    EXPECT_EQ(Board()->sensors.fillCalls, 0u);
-
     TurnKnob(0x0207);
     EXPECT_TRUE(Fan0AtBoxDuty7());
     EXPECT_EQ(Close(form), 0u);
     EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0}));
 }
 
-TEST_F(ToolWithoutLibraryTest, WithoutTheAudioLibraryTheVolumeIsLeftAloneAndTheFansStillFollowTheKnob) {
-    test::ProgramFolder folder(L"ObxTT.exe", {L"quilacpiex.dll", L"qxHMLib.dll"});
-    ASSERT_TRUE(folder.Ready());
-    Start(folder.Program());
-    ASSERT_TRUE(RegisteredWithSysCtl());
-    HWND form = WaitForForm();
-    ASSERT_NE(form, nullptr);
-    ASSERT_TRUE(Answers(form));
-    EXPECT_TRUE(test::MessageBoxesOf(ToolId()).empty());
-    EXPECT_EQ(Switch(), std::vector<int>{0xAA});
-    // The volume could not be read: the box is sent the value the tool started from.
+void ToolWithoutLibraryTest::ExpectNoSensorsRead() {
+    EXPECT_EQ(Board()->sensors.countCalls, 0u);
+    EXPECT_EQ(Board()->sensors.fillCalls, 0u);
+}
+
+// The volume could not be read, so the box was sent the value the tool started from, and the
+// system's volume was never asked for or set.
+void ToolWithoutLibraryTest::ExpectVolumeLeftAlone() {
     const std::vector<int> words = Commands();
     EXPECT_EQ(CommandsOfKind(0x01), 1u);
     EXPECT_EQ(std::count(words.begin(), words.end(), 0x0100), 1);
-
-    TurnKnob(0x0207);
-    EXPECT_TRUE(Fan0AtBoxDuty7());
     const sim::AudioState& audio = Board()->audio;
     EXPECT_EQ(audio.loads, 0u);
     EXPECT_EQ(audio.volume, 0.5f);
     EXPECT_EQ(audio.setVolumeCalls + audio.setMuteCalls + audio.getVolumeCalls, 0u);
-    EXPECT_EQ(Close(form), 0u);
+}
+
+TEST_F(ToolWithoutLibraryTest, WithoutTheHardwareMonitorLibraryItBridgesTheBoxSilently) {
+    test::ProgramFolder folder(L"ObxTT.exe", {L"quilacpiex.dll", L"vvc2.dll"});
+    ExpectSilentBridge(folder);
+    ExpectNoSensorsRead();
+}
+
+TEST_F(ToolWithoutLibraryTest, AHardwareMonitorLibraryWithoutItsExportIsTakenAsMissing) {
+    test::ProgramFolder folder(L"ObxTT.exe", {L"quilacpiex.dll", L"vvc2.dll"});
+    folder.CopyAs(L"quilacpiex.dll", L"qxHMLib.dll");
+    ExpectSilentBridge(folder);
+    ExpectNoSensorsRead();
+}
+
+TEST_F(ToolWithoutLibraryTest, WithoutTheAudioLibraryTheVolumeIsLeftAloneAndTheFansStillFollowTheKnob) {
+    test::ProgramFolder folder(L"ObxTT.exe", {L"quilacpiex.dll", L"qxHMLib.dll"});
+    ExpectSilentBridge(folder);
+    ExpectVolumeLeftAlone();
+}
+
+TEST_F(ToolWithoutLibraryTest, AnAudioLibraryWithoutItsExportsIsTakenAsMissing) {
+    test::ProgramFolder folder(L"ObxTT.exe", {L"quilacpiex.dll", L"qxHMLib.dll"});
+    folder.CopyAs(L"quilacpiex.dll", L"vvc2.dll");
+    ExpectSilentBridge(folder);
+    ExpectVolumeLeftAlone();
 }
 
 }  // namespace
