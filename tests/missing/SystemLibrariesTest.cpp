@@ -121,6 +121,12 @@ protected:
         CoUninitialize();
         BoardTest::TearDown();
     }
+    static bool ServiceInstalled() {
+        tolo::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        tolo::ServiceHandle service(
+            manager ? OpenServiceW(manager.Get(), L"QuilFanControlService", SERVICE_QUERY_STATUS) : nullptr);
+        return static_cast<bool>(service);
+    }
     static DWORD Register(const std::wstring& program) {
         return test::RunProgram(Quoted(program) + L" /RegServer", 30000).exitCode;
     }
@@ -199,10 +205,13 @@ TEST_F(ServiceWithoutLibraryTest, WithoutItsAcpiLibraryTheLoaderRefusesItAndTheR
     {
         test::SystemLibraryAway acpi(L"QuilAcpi.dll");
         ASSERT_TRUE(acpi.Away());
-        const test::ProgramResult run = test::RunProgram(Quoted(folder.Program()) + L" /RegServer", 30000);
-        EXPECT_TRUE(run.finished);
-        EXPECT_EQ(run.exitCode, kDllNotFound);
+        for (const wchar_t* command : {L" /RegServer", L" /Service", L""}) {
+            const test::ProgramResult run = test::RunProgram(Quoted(folder.Program()) + command, 30000);
+            EXPECT_TRUE(run.finished) << command;
+            EXPECT_EQ(run.exitCode, kDllNotFound) << command;
+        }
         EXPECT_FALSE(test::KeyExists(HKEY_CLASSES_ROOT, kClassServerKey));
+        EXPECT_FALSE(ServiceInstalled());
         EXPECT_TRUE(test::ProcessesNamed(kService).empty());
     }
     // The library back, the prefix's own service registers and serves as before.
