@@ -224,7 +224,8 @@ void TfrmObxTestMain::Box_SetVolume() {
 
 // ---------------------------------------------------------------------------------------------
 // The pull: what the user set on the box, acted on once per change. Without a sender (the
-// priming call after a connection) each step only records what the box holds.
+// priming call after a connection) each step only records what the box holds. A register the box
+// did not answer (it was unplugged, say) counts as unchanged: its 0 is nobody's setting.
 
 void TfrmObxTestMain::tmrGetFromBoxTimer(void* sender) {
     const bool apply = sender != nullptr;
@@ -236,9 +237,12 @@ void TfrmObxTestMain::tmrGetFromBoxTimer(void* sender) {
 
 void TfrmObxTestMain::Box_GetFanDuty(bool apply) {
     uint8_t duties[kBoxFans] = {};
-    for (int i = 0; i < kBoxFans; ++i) Box().GetFanDuty(static_cast<uint8_t>(kBoxFanDuty0 + i), duties[i]);
+    bool read[kBoxFans] = {};
+    for (int i = 0; i < kBoxFans; ++i)
+        read[i] = Box().GetFanDuty(static_cast<uint8_t>(kBoxFanDuty0 + i), duties[i]);
     for (int i = 0; i < kBoxFans; ++i) {
-        if (duties[i] == boxCache.duty[i]) continue;
+        // A box that did not answer (unplugged, say) set nothing: its 0 would stop the fan.
+        if (!read[i] || duties[i] == boxCache.duty[i]) continue;
         boxCache.duty[i] = duties[i];
         if (!apply) continue;
         FanSvc_SetDutyAsync(kServiceFanOfBoxFan[g_radiatorFlag ? 1 : 0][i], duties[i]);
@@ -252,7 +256,7 @@ void TfrmObxTestMain::Box_GetFanDuty(bool apply) {
 
 void TfrmObxTestMain::Box_GetButtons(bool apply) {
     uint8_t status = 0;
-    Box().GetStatus(kBoxStatus, status);
+    if (!Box().GetStatus(kBoxStatus, status)) return;
     const uint8_t bit = (status >> 1) & 1;
     if (bit == boxCache.bossKey) return;
     boxCache.bossKey = bit;
@@ -262,8 +266,7 @@ void TfrmObxTestMain::Box_GetButtons(bool apply) {
 
 void TfrmObxTestMain::Box_GetVolume(bool apply) {
     uint8_t percent = 0;
-    Box().GetVolume(percent);
-    if (percent == boxCache.volume) return;
+    if (!Box().GetVolume(percent) || percent == boxCache.volume) return;
     tolo::TraceF("TfrmObxTestMain::Box_GetVolume - Volume: %d", percent);
     boxCache.volume = percent;
     if (!apply) return;
@@ -273,7 +276,7 @@ void TfrmObxTestMain::Box_GetVolume(bool apply) {
 
 void TfrmObxTestMain::Box_GetAudioMode(bool apply) {
     uint8_t mode = 0;
-    Box().GetAudioMode(mode);
+    if (!Box().GetAudioMode(mode)) return;
     tolo::TraceF("Box_GetAudioMode - Mode: %d", mode);
     if (mode == boxCache.audioMode) return;
     boxCache.audioMode = mode;

@@ -63,6 +63,9 @@ bool Exchange(HANDLE device, uint8_t operation, const uint8_t* payload, uint8_t*
     for (int i = 0; i < kTries; ++i) {
         if (Hid_SetFeature(device, request, kBoxReportSize) && Hid_GetFeature(device, answer, kBoxReportSize))
             return true;
+        // An unplugged box never answers through this handle again: retrying would only hold the
+        // window thread for seconds per register. The reconnect after the device change opens it anew.
+        if (GetLastError() == ERROR_DEVICE_NOT_CONNECTED) return false;
         Hid_FlushQueue(device);
         Sleep(kRetryPauseMs);
     }
@@ -169,12 +172,13 @@ bool TOrbixBoxUsb::OpenDevice(const wchar_t* path) {
     return true;
 }
 
-void TOrbixBoxUsb::QueryReport(uint8_t payload[kBoxPayloadSize]) {
+bool TOrbixBoxUsb::QueryReport(uint8_t payload[kBoxPayloadSize]) {
     std::memset(g_queryRequest, 0, sizeof(g_queryRequest));
     std::memset(g_queryAnswer, 0, sizeof(g_queryAnswer));
-    if (!device_.Get()) return;
-    if (Exchange(device_.Get(), kOpQuery, payload, g_queryRequest, g_queryAnswer))
-        std::memcpy(payload, g_queryAnswer + 2, kBoxPayloadSize);
+    if (!device_.Get()) return false;
+    if (!Exchange(device_.Get(), kOpQuery, payload, g_queryRequest, g_queryAnswer)) return false;
+    std::memcpy(payload, g_queryAnswer + 2, kBoxPayloadSize);
+    return true;
 }
 
 bool TOrbixBoxUsb::SetReport(uint8_t payload[kBoxPayloadSize], uint8_t& status) {
@@ -188,9 +192,9 @@ bool TOrbixBoxUsb::SetReport(uint8_t payload[kBoxPayloadSize], uint8_t& status) 
 
 bool TOrbixBoxUsb::QueryByte(uint8_t reg, uint8_t& value) {
     uint8_t* payload = StartPayload(g_queryBytePayload, reg);
-    QueryReport(payload);
+    const bool answered = QueryReport(payload);
     value = payload[1];
-    return true;
+    return answered;
 }
 
 bool TOrbixBoxUsb::SendWord(uint8_t reg, int16_t value) {

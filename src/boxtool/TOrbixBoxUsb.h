@@ -48,13 +48,16 @@ public:
     const wchar_t* FindDevice(uint16_t vendorId, uint16_t productId);
     bool OpenDevice(const wchar_t* path);
 
-    // Exchanges, up to 500 tries each. A query leaves the payload as it was when every try failed.
-    void QueryReport(uint8_t payload[kBoxPayloadSize]);
+    // Exchanges, up to 500 tries each, fewer when the device is gone. A query leaves the payload as
+    // it was and answers false when no try succeeded.
+    bool QueryReport(uint8_t payload[kBoxPayloadSize]);
     bool SetReport(uint8_t payload[kBoxPayloadSize], uint8_t& status);
 
     // Payload builders.
-    bool QueryByte(uint8_t reg, uint8_t& value);  // always true; 0 when the exchange failed
-    bool SendWord(uint8_t reg, int16_t value);    // high byte first
+    // False when the box did not answer; the value then reads 0, which callers must not take for
+    // what the box holds.
+    bool QueryByte(uint8_t reg, uint8_t& value);
+    bool SendWord(uint8_t reg, int16_t value);  // high byte first
     bool SendByte(uint8_t reg, uint8_t value);
     bool SendBytes(uint8_t reg, const uint8_t* bytes, int count);  // at most 5 bytes travel
 

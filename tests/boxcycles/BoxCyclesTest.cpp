@@ -3,6 +3,8 @@
 // the priming pull after a connection does not do), the boss key, the audio mode told to a
 // stand-in box driver window, and the test panel.
 #include <windows.h>
+// After windows.h.
+#include <dbt.h>
 
 #include <algorithm>
 #include <cwctype>
@@ -504,6 +506,92 @@ TEST_F(PullTest, OverlongDriverKeyValuesAreCutTo254Characters) {
         ASSERT_TRUE(untitled.WaitForMessages(2));
     }
     EXPECT_EQ(untitled.Messages(), (std::vector<DriverMessage>{{0x935, 2}, {0x935, 3}}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The box unplugged while the tool runs
+
+class UnplugTest : public PullTest {
+protected:
+    // The device change as the system sends it (a message with its header cannot be posted), then
+    // the window thread's messages until the reconnect timer has fired once.
+    void DeviceChange(WPARAM event) {
+        SendMessageW(Form().Handle(), WM_DEVICECHANGE, event, kBroadcastHeader);
+        for (int i = 0; i < 1000 && Form().tmrDealWM.Enabled(); ++i) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        }
+        ASSERT_FALSE(Form().tmrDealWM.Enabled());
+    }
+    void ExpectCacheAsPrimed() {
+        EXPECT_EQ(std::vector<int>(Form().boxCache.duty, Form().boxCache.duty + 5),
+                  (std::vector<int>{5, 5, 4, 6, 8}));
+        EXPECT_EQ(Form().boxCache.bossKey, 1);
+        EXPECT_EQ(Form().boxCache.audioMode, 3);
+        EXPECT_EQ(Form().boxCache.volume, 75);
+    }
+    // Any non-zero pointer: the form only asks whether one came with the message.
+    static constexpr LPARAM kBroadcastHeader = 0x1000;
+};
+
+TEST_F(UnplugTest, CyclesBeforeTheDeviceChangeTurnNoFanVolumeOrKeyAndGiveUpAtOnce) {
+    test::InputCapture inputs;
+    Create();
+    const sim::BoxState& box = sim::State()->box;
+    const uint32_t seq = sim::NextBoxReportSeq();
+    const uint32_t sets = box.setCalls, flushes = box.flushCalls;
+    Apply(std::string("unplug ") + kBoxPath);
+    // The timers may fire before the device change reaches the window.
+    Pull();
+    Push();
+    Pull();
+    // Unanswered reads are not the user's settings: no fan stops, nothing is muted or hidden.
+    ExpectCacheAsPrimed();
+    EXPECT_TRUE(inputs.Calls().empty());
+    EXPECT_EQ(sim::State()->audio.setVolumeCalls, 0u);
+    EXPECT_EQ(sim::State()->audio.setMuteCalls, 0u);
+    EXPECT_TRUE(sim::BoxReports(seq).empty());
+    // One try per exchange against the dead device (a push and two pulls are some twenty).
+    EXPECT_LT(box.setCalls - sets, 40u);
+    EXPECT_EQ(box.flushCalls, flushes);
+
+    // Back in, a change on the box is acted on, and it is the only duty the service ever got.
+    Apply(std::string("plug ") + kBoxPath);
+    DeviceChange(DBT_DEVICEARRIVAL);
+    Apply("box-reg 0x4C 7");
+    Pull();
+    EXPECT_TRUE(AppliedDuty(1, 1, 7));
+    EXPECT_EQ(AllApplied(), 1);
+}
+
+TEST_F(UnplugTest, NothingGoesToTheDeadHandleAndTheReplugBringsTheCyclesBack) {
+    Create();
+    Apply(std::string("unplug ") + kBoxPath);
+    const uint32_t sets = sim::State()->box.setCalls;
+    DeviceChange(DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_FALSE(Form().tmrSetToBox.Enabled());
+    EXPECT_FALSE(Form().tmrGetFromBox.Enabled());
+    EXPECT_EQ(sim::State()->box.setCalls, sets);
+    EXPECT_EQ(sim::OpenDeviceHandles(), 0);  // the dead handle is closed, not kept
+
+    // Plugged back in (a new generation of the device): the tool finds it on its path again,
+    // pushes and primes through a fresh handle, and runs both cycles.
+    Apply("box-reg 0x03 0\nbox-reg 0x4C 2");
+    Apply(std::string("plug ") + kBoxPath);
+    const uint32_t seq = sim::NextBoxReportSeq();
+    DeviceChange(DBT_DEVICEARRIVAL);
+    EXPECT_TRUE(Form().tmrSetToBox.Enabled());
+    EXPECT_TRUE(Form().tmrGetFromBox.Enabled());
+    EXPECT_EQ(sim::OpenDeviceHandles(), 1);
+    EXPECT_EQ(Byte(0x03), 0xAA);
+    EXPECT_EQ(SetsOf(seq, 0x03), 1);
+    // The priming pull took the duty turned while the box was away without forwarding it.
+    EXPECT_EQ(Form().boxCache.duty[2], 2);
+    Apply("box-reg 0x4D 9");
+    Pull();
+    EXPECT_TRUE(AppliedDuty(2, 1, 9));
+    EXPECT_EQ(AllApplied(), 1);
 }
 
 // ---------------------------------------------------------------------------------------------

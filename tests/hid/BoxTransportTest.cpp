@@ -196,7 +196,7 @@ TEST_F(BoxTest, AQueryWhoseAnswerKeepsFailingReadsZero) {
     ASSERT_TRUE(usb.ConnectToBox());
     Apply("box-fail get 100000");
     uint8_t volume = 0xEE;
-    EXPECT_TRUE(usb.GetVolume(volume));
+    EXPECT_FALSE(usb.GetVolume(volume));  // no answer: the 0 is not the box's
     EXPECT_EQ(volume, 0);
     EXPECT_EQ(Box().setCalls, 500u);
     EXPECT_EQ(Box().getCalls, 500u);
@@ -218,11 +218,11 @@ TEST_F(BoxTest, BeforeAnyOpenExchangesReturnAtOnce) {
     Apply("box-reg 0x62 40");
     TOrbixBoxUsb usb;
     uint8_t volume = 0xEE;
-    EXPECT_TRUE(usb.GetVolume(volume));
+    EXPECT_FALSE(usb.GetVolume(volume));
     EXPECT_EQ(volume, 0);
     EXPECT_FALSE(usb.SetVolume(20));
     uint8_t payload[kBoxPayloadSize] = {0x62, 1, 2, 3, 4, 5};
-    usb.QueryReport(payload);
+    EXPECT_FALSE(usb.QueryReport(payload));
     EXPECT_EQ(payload[5], 5);  // untouched
     EXPECT_EQ(Box().setCalls, 0u);
 }
@@ -249,10 +249,30 @@ TEST_F(BoxTest, AHandleOpenedBeforeAnUnplugStaysDead) {
     TOrbixBoxUsb usb;
     ASSERT_TRUE(usb.ConnectToBox());
     Apply("unplug " + Quoted(kBoxPath) + "\nplug " + Quoted(kBoxPath));
+    // The device is gone from under the handle: one try tells, and nothing reaches the box.
+    const uint32_t seq = sim::NextBoxReportSeq();
     EXPECT_FALSE(usb.SetVolume(25));
-    EXPECT_EQ(Box().setCalls, 500u);
+    uint8_t volume = 0xEE;
+    EXPECT_FALSE(usb.GetVolume(volume));
+    EXPECT_EQ(volume, 0);
+    EXPECT_EQ(Box().setCalls, 2u);
+    EXPECT_EQ(Box().flushCalls, 0u);
+    EXPECT_TRUE(SentSince(seq).empty());
     ASSERT_TRUE(usb.ConnectToBox());
     EXPECT_TRUE(usb.SetVolume(25));
+    EXPECT_EQ(LastSent(), (Report{1, 2, 0x62, 25}));
+}
+
+TEST_F(BoxTest, AfterAFailedReopenEveryExchangeUsesAllItsTries) {
+    TOrbixBoxUsb usb;
+    ASSERT_TRUE(usb.ConnectToBox());
+    Apply("unplug " + Quoted(kBoxPath));
+    ASSERT_FALSE(usb.ConnectToBox());
+    // The handle holds the invalid value, which says nothing of the device: a closing host state
+    // is tried as often as any failing exchange.
+    EXPECT_FALSE(usb.SetHostState(false));
+    EXPECT_EQ(Box().setCalls, 500u);
+    EXPECT_EQ(sim::OpenDeviceHandles(), 0);
 }
 
 TEST_F(BoxTest, ABoxMovedToAnotherPortIsNotFoundAgain) {
@@ -339,7 +359,7 @@ TEST_F(BoxTest, WithoutTheHidLibraryTheBoxIsAbsent) {
     EXPECT_FALSE(usb.ConnectToBox());
     EXPECT_FALSE(usb.OpenDevice(Wide(kBoxPath).c_str()));
     uint8_t volume = 0xEE;
-    EXPECT_TRUE(usb.GetVolume(volume));
+    EXPECT_FALSE(usb.GetVolume(volume));
     EXPECT_EQ(volume, 0);
     EXPECT_FALSE(usb.SetVolume(20));
     GUID guid;

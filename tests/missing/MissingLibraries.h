@@ -1,0 +1,95 @@
+// The programs run with one of the maker's libraries taken away: a program copied into a folder of
+// its own without the library beside it, or the library moved out of the system folder for a
+// while; and what the running program then shows (its windows and message boxes).
+#pragma once
+
+#include <windows.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "system/Handles.h"
+
+namespace test {
+
+// Moves a library out of the system folder (where every program of the prefix looks for it) for
+// the life of the object, and back when it ends. A library that a test left aside (one killed half
+// way) is put back before it is moved again.
+class SystemLibraryAway {
+public:
+    explicit SystemLibraryAway(const wchar_t* fileName);
+    ~SystemLibraryAway();
+    SystemLibraryAway(const SystemLibraryAway&) = delete;
+    SystemLibraryAway& operator=(const SystemLibraryAway&) = delete;
+    bool Away() const { return away_; }
+    // Puts a built library of another kind in its place, under its name: a library that loads but
+    // lacks the expected exports.
+    bool ReplaceWith(const wchar_t* builtFile);
+
+    static std::wstring SystemPath(const wchar_t* fileName);
+    // Puts back a library left aside (over whatever took its place); true when a library is in
+    // place afterwards.
+    static bool PutBack(const wchar_t* fileName);
+
+private:
+    std::wstring name_;
+    bool away_ = false;
+};
+
+// A folder of its own with a copy of a built program and of the chosen files built beside it;
+// removed with the object.
+class ProgramFolder {
+public:
+    ProgramFolder(const wchar_t* program, std::initializer_list<const wchar_t*> beside);
+    ~ProgramFolder();
+    ProgramFolder(const ProgramFolder&) = delete;
+    ProgramFolder& operator=(const ProgramFolder&) = delete;
+    // Copies another built file in under the given name.
+    bool CopyAs(const wchar_t* builtFile, const wchar_t* name);
+    bool Ready() const { return ready_; }
+    const std::wstring& Program() const { return program_; }
+
+private:
+    std::wstring dir_, program_;
+    std::vector<std::wstring> files_;
+    bool ready_ = false;
+};
+
+// A program started by the test; ended by force when the object goes should it still run.
+class StartedProgram {
+public:
+    explicit StartedProgram(const std::wstring& commandLine);
+    ~StartedProgram();
+    StartedProgram(const StartedProgram&) = delete;
+    StartedProgram& operator=(const StartedProgram&) = delete;
+    bool Started() const { return static_cast<bool>(process_); }
+    DWORD Id() const { return id_; }
+    bool Running() const;
+    // The exit code once it ended within timeoutMs; STILL_ACTIVE otherwise.
+    DWORD WaitForExit(DWORD timeoutMs);
+
+private:
+    tolo::UniqueHandle process_;
+    DWORD id_ = 0;
+};
+
+// A message box of another process, as a user sees it.
+struct ShownBox {
+    HWND window;
+    std::wstring caption, text;
+};
+// The message boxes a process shows now.
+std::vector<ShownBox> MessageBoxesOf(DWORD process);
+// Waits up to timeoutMs for a message box of the process; false when none came.
+bool WaitForMessageBox(DWORD process, ShownBox* box, DWORD timeoutMs);
+// Answers it with its OK button and waits until it is gone.
+bool PressOk(const ShownBox& box);
+
+// A top-level window of the process with this class, waited for up to timeoutMs.
+HWND WaitForWindowOf(DWORD process, const wchar_t* windowClass, DWORD timeoutMs);
+
+// The full path of a file built beside the test program.
+std::wstring BuiltFile(const wchar_t* fileName);
+
+}  // namespace test
