@@ -50,8 +50,8 @@ query-answer 0x13060015 0x91 0x0207
 volume 0.5
 )";
 
-// IT8721 monitor registers of the CPU fan's channel.
-constexpr uint8_t kCpuStartPwm = 0x63, kCpuPwmControl = 0x15;
+// IT8721 monitor registers of the two fans' channels.
+constexpr uint8_t kCpuStartPwm = 0x63, kCpuPwmControl = 0x15, kChassisStartPwm = 0x73;
 
 // Starting the service under Wine takes seconds, and the tool's start-up waits for it.
 constexpr DWORD kServiceWaitMs = 60000;
@@ -99,14 +99,14 @@ protected:
     std::vector<int> Switch() const { return test::WordsTo(kFbAcpiSwitchItem, from_); }
     std::vector<int> Commands() const { return test::WordsTo(kFbAcpiCommandItem, from_); }
     // The item sets since seq but for the ratio words, which the tool's 5-second timer sends
-    // whenever it likes; with channelOnly, those of the box channel's two items.
-    static std::vector<test::ItemSet> SetsBesidesRatio(uint32_t seq, bool channelOnly) {
+    // whenever it likes.
+    static std::vector<test::ItemSet> SetsBesidesRatio(uint32_t seq) {
         std::vector<test::ItemSet> out;
         for (const test::ItemSet& s : test::ItemSets(seq)) {
-            const bool channel = s.item == kFbAcpiCommandItem || s.item == kFbAcpiSwitchItem;
-            const bool ratio = s.item == kFbAcpiCommandItem && s.second == 1 && (s.first >> 8) >= 0x0B &&
-                               (s.first >> 8) <= 0x0D;
-            if (!ratio && (channel || !channelOnly)) out.push_back(s);
+            const int command = s.first >> 8;
+            const bool ratio =
+                s.item == kFbAcpiCommandItem && s.second == 1 && command >= 0x0B && command <= 0x0D;
+            if (!ratio) out.push_back(s);
         }
         return out;
     }
@@ -144,13 +144,15 @@ TEST_F(ObxTTServiceRoadTest, TheBoxEventsReachTheServiceTheChipTheAudioAndTheDri
     // touches an item or the chip.
     const uint32_t beforeBoss = sim::NextWriteSeq();
     const uint32_t muteCalls = sim::State()->audio.setMuteCalls;
+    const uint32_t posted = sim::State()->fwbox.messagesPosted;
     ASSERT_EQ(sim::State()->audio.mute, 0u);
     sim::QueueSysCtlEvent(0xA0020099);
     sim::QueueSysCtlEvent(kEventMama);
     ASSERT_TRUE(test::WaitFor([muteCalls] { return sim::State()->audio.setMuteCalls > muteCalls; }));
+    EXPECT_EQ(sim::State()->fwbox.messagesPosted, posted + 2);  // the unknown event was delivered
     EXPECT_EQ(sim::State()->audio.mute, 1u);
     EXPECT_EQ(sim::State()->audio.setMuteCalls, muteCalls + 1);
-    EXPECT_EQ(SetsBesidesRatio(beforeBoss, false), std::vector<test::ItemSet>{});
+    EXPECT_EQ(SetsBesidesRatio(beforeBoss), std::vector<test::ItemSet>{});
     EXPECT_EQ(test::Describe(test::MonitorWrites(beforeBoss)), test::Describe({}));
 
     // The knob: the tool asks for the knob word and sets box fan 0, which is the service's CPU fan,
@@ -176,16 +178,19 @@ TEST_F(ObxTTServiceRoadTest, TheBoxEventsReachTheServiceTheChipTheAudioAndTheDri
     EXPECT_NE(sim::MonitorRead(0, kCpuPwmControl) & 0x80, 0) << "the CPU fan left manual control";
     EXPECT_FALSE(test::MonitorWrites(beforeKnob).empty());
     EXPECT_EQ(test::UnlockedMonitorWrites(beforeKnob), "");
-    // (The service records the profile in the fan's mode item as well.)
-    EXPECT_EQ(SetsBesidesRatio(beforeKnob, true),
-              (std::vector<test::ItemSet>{{kFbAcpiCommandItem, kFbAcpiQueryKnob, 0}}));
+    EXPECT_EQ(sim::MonitorRead(0, kChassisStartPwm), 51) << "the chassis fan kept its curve";
+    // The tool asked for the knob word; the service recorded the user profile in the CPU fan's mode
+    // item and its sub-item.
+    EXPECT_EQ(SetsBesidesRatio(beforeKnob),
+              (std::vector<test::ItemSet>{
+                  {kFbAcpiCommandItem, kFbAcpiQueryKnob, 0}, {0x04070010, 1, 1}, {0x04080011, 3, 1}}));
 
     // The audio mode: the tool asks for it and posts its low byte to the driver's window here.
     const uint32_t beforeAudio = sim::NextWriteSeq();
     sim::QueueSysCtlEvent(kEventAudio);
     ASSERT_TRUE(driver_.WaitForMessages(1));
     EXPECT_EQ(driver_.Messages(), (std::vector<test::DriverMessage>{{0x935, 2}}));
-    EXPECT_EQ(SetsBesidesRatio(beforeAudio, false),
+    EXPECT_EQ(SetsBesidesRatio(beforeAudio),
               (std::vector<test::ItemSet>{{kFbAcpiCommandItem, kFbAcpiQueryAudioMode, 0}}));
 
     // Closing switches the channel off and unregisters; with its last client gone the service ends.
