@@ -185,6 +185,19 @@ TEST_F(ObxTTServiceRoadTest, TheBoxEventsReachTheServiceTheChipTheAudioAndTheDri
               (std::vector<test::ItemSet>{
                   {kFbAcpiCommandItem, kFbAcpiQueryKnob, 0}, {0x04070010, 1, 1}, {0x04080011, 3, 1}}));
 
+    // A knob byte past the box's scale (11) runs the fan at full speed, not at the wrapped low duty
+    // that a speed past 255 would leave in the chip's 8-bit registers.
+    const uint32_t beforeOver = sim::NextWriteSeq();
+    sim::SetQueryAnswer(kFbAcpiCommandItem, kFbAcpiQueryKnob, 0x020B);
+    sim::QueueSysCtlEvent(kEventKnob);
+    // Done when the service has recorded the profile, its last step.
+    const std::vector<test::ItemSet> overSets = {
+        {kFbAcpiCommandItem, kFbAcpiQueryKnob, 0}, {0x04070010, 1, 1}, {0x04080011, 3, 1}};
+    EXPECT_TRUE(test::WaitFor([&] { return SetsBesidesRatio(beforeOver) == overSets; }, kServiceWaitMs));
+    stored = test::ReadTextFile(store_);
+    EXPECT_EQ(test::CountOf(stored, "<y>255</y>"), 3u) << stored;
+    EXPECT_EQ(sim::MonitorRead(0, kCpuStartPwm), 255);
+
     // The audio mode: the tool asks for it and posts its low byte to the driver's window here.
     const uint32_t beforeAudio = sim::NextWriteSeq();
     sim::QueueSysCtlEvent(kEventAudio);
