@@ -2,6 +2,7 @@
 
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cwctype>
 #include <map>
 #include <memory>
@@ -230,7 +231,9 @@ void WriteFlatUserCurve(int fan, int duty) {
 }  // namespace
 
 int BoxDutyToServiceSpeed(int duty) {
-    return static_cast<int>(duty * 255 * 0.1);
+    // The box's scale ends at 10. A larger value (a knob byte or box register the firmware got
+    // wrong) means full speed: past 255 the chip's 8-bit duty registers would wrap it to a slow one.
+    return static_cast<int>(std::clamp(duty, 0, 10) * 255 * 0.1);
 }
 
 int ServiceDutyToBoxDuty(uint32_t duty) {

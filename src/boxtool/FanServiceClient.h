@@ -45,6 +45,7 @@ void FanSvc_PushDutiesToBox();
 // none of them no fan.
 std::vector<int> BoxFansOfServiceFan(const std::wstring& name);
 
-// Box duty (0 to 10) to the speed the service's curves take (0 to 255), and back.
+// Box duty (0 to 10; beyond that, the nearest end) to the speed the service's curves take (0 to
+// 255), and back.
 int BoxDutyToServiceSpeed(int duty);
 int ServiceDutyToBoxDuty(uint32_t duty);

@@ -88,12 +88,15 @@ struct Segments {
 
 bool SplitSegments(const FanPoints& points, int dutyShift, Segments* s) {
     if (points.size() < 3) return false;
+    // A client's curve comes without a range check: a duty past 0..255 means the nearest end, not
+    // what the 8-bit PWM register would wrap it to (280 would run the fan at 24).
+    auto duty = [dutyShift](const FanPoint& p) { return std::clamp(p.duty, 0, 255) >> dutyShift; };
     *s = {points[0].temperature,
-          points[0].duty >> dutyShift,
+          duty(points[0]),
           points[1].temperature,
-          points[1].duty >> dutyShift,
+          duty(points[1]),
           points[2].temperature,
-          points[2].duty >> dutyShift,
+          duty(points[2]),
           0,
           0};
     s->s1 = Slope(s->t0, s->d0, s->t1, s->d1);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/BoardTest.h"
+#include "support/ProcessWindow.h"
 #include "system/Handles.h"
 
 namespace {
@@ -39,35 +40,9 @@ Child Start(const std::wstring& arguments) {
     return c;
 }
 
-struct WindowSearch {
-    DWORD process;
-    HWND found;
-};
-
-BOOL CALLBACK FindFormOf(HWND w, LPARAM param) {
-    auto* s = reinterpret_cast<WindowSearch*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    wchar_t cls[64] = {}, caption[64] = {};
-    GetClassNameW(w, cls, 64);
-    GetWindowTextW(w, caption, 64);
-    if (pid == s->process && std::wstring(cls) == L"TfrmObxTestMain" &&
-        std::wstring(caption) == L"Orbix Box Test Form") {
-        s->found = w;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// The form of that process once it has been created (the process being alive all along).
+// The form of that process once it has been created.
 HWND WaitForForm(const Child& c) {
-    for (int i = 0; i < 600; ++i) {
-        WindowSearch s{c.id, nullptr};
-        EnumWindows(FindFormOf, reinterpret_cast<LPARAM>(&s));
-        if (s.found) return s.found;
-        if (WaitForSingleObject(c.process.Get(), 100) == WAIT_OBJECT_0) return nullptr;
-    }
-    return nullptr;
+    return test::FindProcessWindow(c.id, L"TfrmObxTestMain", 60000, L"Orbix Box Test Form");
 }
 
 DWORD WaitForExit(const Child& c) {
@@ -123,9 +98,7 @@ TEST_F(ObxTTProcessTest, ASecondInstanceEndsAtOnceAndTheFirstStaysHidden) {
     second_ = Start(L"swdebug");
     ASSERT_TRUE(second_.process);
     EXPECT_EQ(WaitForExit(second_), 0u);
-    WindowSearch s{second_.id, nullptr};
-    EnumWindows(FindFormOf, reinterpret_cast<LPARAM>(&s));
-    EXPECT_EQ(s.found, nullptr);
+    EXPECT_EQ(test::FindProcessWindow(second_.id, L"TfrmObxTestMain"), nullptr);
 
     EXPECT_TRUE(IsWindow(form));  // the running one is unaffected
     EXPECT_EQ(WaitForSingleObject(first_.process.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));

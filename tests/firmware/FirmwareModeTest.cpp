@@ -40,6 +40,9 @@ protected:
         ASSERT_TRUE(fans_.Registered());
     }
     void TearDown() override {
+        // The program's form outlives the listener; here the listener may still be acting on the
+        // last event (a driver search asks the form for its window): end it before the form goes.
+        g_quilSysProcNotify.Stop();
         form_.reset();
         BoardTest::TearDown();
     }

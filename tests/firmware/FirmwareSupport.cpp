@@ -21,8 +21,8 @@ std::vector<int> WordsTo(uint32_t item, uint32_t fromSeq) {
     return out;
 }
 
-bool WaitFor(const std::function<bool()>& done) {
-    for (int i = 0; i < 1000 && !done(); ++i) Sleep(10);
+bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
+    for (DWORD i = 0; i < timeoutMs / 10 && !done(); ++i) Sleep(10);
     return done();
 }
 

@@ -22,8 +22,8 @@ std::vector<ItemSet> ItemSets(uint32_t fromSeq = 0);
 // The plain sets (value, 1) of one item since fromSeq: the words it was given.
 std::vector<int> WordsTo(uint32_t item, uint32_t fromSeq = 0);
 
-// Polls until done() holds, for at most about ten seconds; answers done() at the end.
-bool WaitFor(const std::function<bool()>& done);
+// Polls until done() holds, for at most about timeoutMs; answers done() at the end.
+bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs = 10000);
 
 // QuilSysCtl.exe over this test's board, serving the system-control pipe until destroyed.
 class SysCtlService {

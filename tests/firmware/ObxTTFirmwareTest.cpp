@@ -15,25 +15,10 @@
 #include "boxtool/QuilSysProcNotify.h"
 #include "support/BoardTest.h"
 #include "support/FakeFanService.h"
+#include "support/ProcessWindow.h"
 #include "system/Handles.h"
 
 namespace {
-
-struct FormSearch {
-    DWORD process;
-    HWND found;
-};
-
-BOOL CALLBACK FindForm(HWND w, LPARAM param) {
-    auto* s = reinterpret_cast<FormSearch*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    wchar_t cls[64] = {};
-    GetClassNameW(w, cls, 64);
-    if (pid != s->process || std::wstring(cls) != L"TfrmObxTestMain") return TRUE;
-    s->found = w;
-    return FALSE;
-}
 
 class ObxTTFirmwareTest : public test::BoardTest {
 protected:
@@ -64,9 +49,7 @@ protected:
         toolId_ = pi.dwProcessId;
         // Registered: the start-up went through the duties and the volume.
         ASSERT_TRUE(test::WaitFor([this] { return !sim::SysCtlRequests(toolId_).empty(); }));
-        FormSearch s{toolId_, nullptr};
-        EnumWindows(FindForm, reinterpret_cast<LPARAM>(&s));
-        form_ = s.found;
+        form_ = test::FindProcessWindow(toolId_, L"TfrmObxTestMain");
         ASSERT_TRUE(form_);
     }
     void TearDown() override {

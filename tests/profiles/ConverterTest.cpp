@@ -49,6 +49,14 @@ TEST(IteConverters, Ite8721OneSegment) {
     EXPECT_EQ(ToPoints(k8721, r, {10, 76}), (FanPoints{{10, 76}, {70, 255}, {70, 255}}));
 }
 
+TEST(IteConverters, DutiesPastTheScaleTakeTheNearestEndRatherThanWrapping) {
+    // A flat curve at 280 (a box duty past 10) is full speed, not 280 - 256 = 24.
+    EXPECT_EQ(ToRegisters(k8721, {{20, 280}, {70, 280}, {70, 255}}),
+              (IteRegisterImage{20, 255, 0, 70, 0, 0}));
+    EXPECT_EQ(ToRegisters(k8721, {{20, -5}, {70, 255}, {70, 255}}).startPwm, 0);
+    EXPECT_EQ(ToRegisters(k8626, {{20, 280}, {70, 280}, {70, 255}}).startPwm, 255);
+}
+
 TEST(IteConverters, ConverterSlopeIsCappedAt15AndSevenEighths) {
     EXPECT_EQ(ToRegisters(k8721, {{0, 0}, {10, 255}, {10, 255}}).slope, 127);
     EXPECT_EQ(ToRegisters(k8626, {{0, 0}, {10, 255}, {10, 255}}).slope, 127);

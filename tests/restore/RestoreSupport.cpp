@@ -161,18 +161,6 @@ int FanElementKey(QuilFanControl* fan) {
     return FanStoreKeyFromFanType(fan->StoreKey());
 }
 
-std::string UnlockedMonitorWrites(uint32_t from) {
-    std::string s;
-    char buf[64];
-    for (const sim::WriteRecord& r : sim::Writes(from)) {
-        if (r.locked || (r.kind != sim::WriteKind::Monitor && r.kind != sim::WriteKind::MonitorBios))
-            continue;
-        std::snprintf(buf, sizeof buf, " %u:%02X=%02X", r.a, r.b, r.c);
-        s += buf;
-    }
-    return s;
-}
-
 int StoredTopValue(const std::string& file, const char* name) {
     TiXmlDocument doc;
     if (!doc.LoadFile(file.c_str()) || !doc.RootElement()) return -1;

@@ -54,11 +54,6 @@ int UserCurveKey(QuilFanControl* fan);
 // The key of the fan's own element (its step times, modes and sources).
 int FanElementKey(QuilFanControl* fan);
 
-// Monitor register writes since `from` made without the Super I/O lock; empty when none.
-// (Configuration writes are left out: the chip detection of a starting process enters and leaves
-// the configuration space before it takes the lock.)
-std::string UnlockedMonitorWrites(uint32_t from);
-
 size_t CountLines(const TraceCapture& traces, const std::wstring& text);
 
 }  // namespace test

@@ -23,6 +23,7 @@
 #include "fancore/QuilFanControl.h"
 #include "support/BoardTest.h"
 #include "support/ChipLog.h"
+#include "support/ProcessWindow.h"
 #include "system/Handles.h"
 
 namespace {
@@ -32,22 +33,6 @@ const wchar_t kProgId[] = L"QuilFanControlService.FanControlManager";
 
 test::ProgramResult RunService(const std::wstring& arguments) {
     return test::RunProgram(L"\"" + test::BuiltProgram(kExe) + L"\" " + arguments, 60000);
-}
-
-struct WindowSearch {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK MatchPowerWindow(HWND window, LPARAM param) {
-    auto* search = reinterpret_cast<WindowSearch*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    wchar_t name[64] = {};
-    GetClassNameW(window, name, 64);
-    if (pid != search->pid || wcscmp(name, L"Fan Service") != 0) return TRUE;
-    search->found = window;
-    return FALSE;
 }
 
 class RestoreSystemTest : public test::BoardTest {
@@ -94,12 +79,7 @@ protected:
                   CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, manager_.PutVoid()));
         std::vector<DWORD> servers = test::ProcessesNamed(kExe);
         ASSERT_EQ(1u, servers.size());
-        WindowSearch search{servers[0], nullptr};
-        for (int i = 0; i < 600 && !search.found; ++i) {
-            EnumWindows(MatchPowerWindow, reinterpret_cast<LPARAM>(&search));
-            if (!search.found) Sleep(50);
-        }
-        window_ = search.found;
+        window_ = test::FindProcessWindow(servers[0], L"Fan Service", 30000);
         ASSERT_NE(nullptr, window_) << "the service shows no \"Fan Service\" window";
     }
 

@@ -3,13 +3,12 @@
 // registry.
 #include <windows.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "SystemProcess.h"
 #include "boxtool/FanServiceClient.h"
 #include "support/BoardTest.h"
+#include "support/ServiceState.h"
 
 namespace {
 
@@ -26,23 +25,6 @@ item 0x04070070 value 1 desc "SYSTEM FAN" 0 0 0 1 3
 item 0x04080071 value 0 desc "SYSTEM FAN PROFILE" 0 0 0 1 3
 )";
 
-std::string ReadFile(const std::wstring& path) {
-    std::ifstream in(path.c_str());
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
-bool ReadPatch(DWORD* value) {
-    DWORD size = sizeof(*value);
-    return RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Quil\\QuilFanService", L"BIOS fan patch",
-                        RRF_RT_REG_DWORD, nullptr, value, &size) == ERROR_SUCCESS;
-}
-
 class FanClientServiceTest : public test::BoardTest {
 protected:
     std::string BoardText() const override { return kBoard; }
@@ -53,14 +35,14 @@ protected:
         ASSERT_TRUE(test::WaitUntilNoProcessNamed(kExe, 20000));
         store_ = test::BuiltProgram(L"FanStore.xml");
         DeleteFileW(store_.c_str());
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Quil\\QuilFanService", L"BIOS fan patch");
+        test::DeletePatchValue();
         ASSERT_EQ(0u, test::RunProgram(L"\"" + test::BuiltProgram(kExe) + L"\" /RegServer").exitCode);
     }
     void TearDown() override {
         test::RunProgram(L"\"" + test::BuiltProgram(kExe) + L"\" /UnregServer");
         EXPECT_TRUE(test::WaitUntilNoProcessNamed(kExe, 20000));
         DeleteFileW(store_.c_str());
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Quil\\QuilFanService", L"BIOS fan patch");
+        test::DeletePatchValue();
         CoUninitialize();
         BoardTest::TearDown();
     }
@@ -79,17 +61,17 @@ TEST_F(FanClientServiceTest, ABoxDutyBecomesTheUserCurveInTheStoreTheChipAndTheR
     std::string stored;
     DWORD patch = 0;
     for (int i = 0; i < 300; ++i) {
-        stored = ReadFile(store_);
-        if (Count(stored, "<y>76</y>") >= 2 && ReadPatch(&patch) && patch == 1) break;
+        stored = test::ReadTextFile(store_);
+        if (test::CountOf(stored, "<y>76</y>") >= 2 && test::ReadPatchValue(&patch) && patch == 1) break;
         Sleep(100);
     }
     EXPECT_EQ(BoxDutyToServiceSpeed(3), 76);
-    EXPECT_EQ(Count(stored, "<y>76</y>"), 2u) << stored;
-    EXPECT_EQ(Count(stored, "<y>255</y>"), 1u) << stored;
-    EXPECT_EQ(Count(stored, "<curvedata>"), 1u) << stored;
+    EXPECT_EQ(test::CountOf(stored, "<y>76</y>"), 2u) << stored;
+    EXPECT_EQ(test::CountOf(stored, "<y>255</y>"), 1u) << stored;
+    EXPECT_EQ(test::CountOf(stored, "<curvedata>"), 1u) << stored;
     // The user curve runs in the CPU fan's SmartGuardian block, and the service will restore it.
     EXPECT_NE(sim::MonitorRead(0, 0x63), startPwmBefore);
-    EXPECT_TRUE(ReadPatch(&patch));
+    EXPECT_TRUE(test::ReadPatchValue(&patch));
     EXPECT_EQ(patch, 1u);
     // The service records a profile other than the manual one in the fan's mode item.
     EXPECT_EQ(sim::FindItem(0x04070010)->value, 1);

@@ -116,6 +116,10 @@ protected:
 TEST(DutyScales, BoxDutiesBecomeTheServiceSpeedsOfTheTable) {
     const int speeds[11] = {0, 25, 51, 76, 102, 127, 153, 178, 204, 229, 255};
     for (int duty = 0; duty <= 10; ++duty) EXPECT_EQ(BoxDutyToServiceSpeed(duty), speeds[duty]) << duty;
+    // Past the box's scale: full speed, never a speed the chip's 8-bit registers would wrap.
+    EXPECT_EQ(BoxDutyToServiceSpeed(11), 255);
+    EXPECT_EQ(BoxDutyToServiceSpeed(255), 255);
+    EXPECT_EQ(BoxDutyToServiceSpeed(-1), 0);
 }
 
 TEST(DutyScales, ServiceDutiesReadAsTheBoxDutiesOfTheTable) {

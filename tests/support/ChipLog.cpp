@@ -23,6 +23,18 @@ bool AllWritesLocked(uint32_t from) {
     return true;
 }
 
+std::string UnlockedMonitorWrites(uint32_t from) {
+    std::string s;
+    char buf[64];
+    for (const sim::WriteRecord& r : sim::Writes(from)) {
+        if (r.locked || (r.kind != sim::WriteKind::Monitor && r.kind != sim::WriteKind::MonitorBios))
+            continue;
+        std::snprintf(buf, sizeof buf, " %u:%02X=%02X", r.a, r.b, r.c);
+        s += buf;
+    }
+    return s;
+}
+
 std::string Describe(const std::vector<RegWrite>& writes) {
     std::string s;
     char buf[32];

@@ -18,6 +18,10 @@ struct RegWrite {
 std::vector<RegWrite> MonitorWrites(uint32_t from);
 // True when every chip write since `from` happened with the Super I/O lock held.
 bool AllWritesLocked(uint32_t from);
+// Monitor register writes since `from` made without the Super I/O lock, readable; empty when none.
+// (Configuration writes are left out: the chip detection of a starting process enters and leaves
+// the configuration space before it takes the lock.)
+std::string UnlockedMonitorWrites(uint32_t from);
 // Readable form for failure messages.
 std::string Describe(const std::vector<RegWrite>& writes);
 
