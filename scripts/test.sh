@@ -16,4 +16,6 @@ fi
 rm -rf "$run_build"/wine/prefix/drive_c/users/*/Temp/quilsim
 "$run_build/wine-run.sh" reg delete 'HKLM\Software\QuilSim' /v BoardFile /f "$(cat "$run_build/reg-view")" >/dev/null 2>&1 || true
 cd "$run_build"
-ctest -j"$(nproc)" --output-on-failure --timeout 300 "$@"
+# A test process that passed and then never ended (seen now and then under Wine, only when many
+# processes start at once) is run once more; a test that really hangs times out again and fails.
+ctest -j"$(nproc)" --output-on-failure --timeout 300 --repeat after-timeout:2 "$@"
