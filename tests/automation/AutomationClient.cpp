@@ -12,7 +12,6 @@ namespace test {
 
 namespace {
 
-const wchar_t kServiceKey[] = L"Software\\Quil\\QuilFanService";
 const wchar_t kSuiteKey[] = L"Software\\Quil\\Tessaro_II";
 
 std::string Narrow(const wchar_t* text) {
@@ -105,11 +104,6 @@ void SetSpeeds(IDispatch* curve, const std::vector<long>& speeds) {
     }
 }
 
-std::wstring FanStorePath() {
-    std::wstring exe = BuiltProgram(L"QuilFanControlService.exe");
-    return exe.substr(0, exe.find_last_of(L'\\') + 1) + L"FanStore.xml";
-}
-
 std::vector<FanPoints> StoredUserCurves() {
     std::vector<FanPoints> curves;
     TiXmlDocument doc;
@@ -143,16 +137,6 @@ std::string StoredFanValue(const std::string& path) {
         if (value) return value->GetText() ? value->GetText() : "";
     }
     return {};
-}
-
-bool ReadBiosFanPatch(DWORD* value) {
-    DWORD size = sizeof(*value);
-    return RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, L"BIOS fan patch", RRF_RT_REG_DWORD, nullptr, value,
-                        &size) == ERROR_SUCCESS;
-}
-
-void DeleteBiosFanPatch() {
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kServiceKey, L"BIOS fan patch");
 }
 
 void InstallSuite(bool installed) {

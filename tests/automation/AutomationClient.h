@@ -13,22 +13,14 @@
 #include "LateBound.h"
 #include "fancore/FanPoint.h"
 #include "fancore/IteDataConverter.h"
+#include "support/IteBoards.h"
+#include "support/ServiceState.h"
 #include "system/Handles.h"
 
 namespace test {
 
-// An IT8721 board with the CPU and system fan headers of the firmware, each with its mode item
-// and the sub-item that records the profile; the board is not one the service knows, so it takes
-// the fans the firmware declares.
-inline const char kTwoFanIteBoard[] = R"(
-product "QX-H61 AUTOMATION"
-chip 0x8721 0x03
-mbif 1 2 3 4 5 6 7 8
-item 0x04070010 value 1 desc "CPU FAN" 0 0 0 1 3
-item 0x04080011 value 0 desc "CPU FAN PROFILE" 0 0 0 1 3
-item 0x04070070 value 1 desc "SYSTEM FAN" 0 0 0 1 3
-item 0x04080071 value 0 desc "SYSTEM FAN PROFILE" 0 0 0 1 3
-)";
+// The two-fan IT8721 board (the sub-items record the manual profile).
+inline const std::string kTwoFanIteBoard = TwoFanIteBoard({"QX-H61 AUTOMATION"});
 
 // A member's result as an object; null (and a failed expectation) when the call fails.
 tolo::ComPtr<IDispatch> Object(IDispatch* object, const wchar_t* name,
@@ -45,17 +37,11 @@ FanPoints CurvePoints(IDispatch* curve);
 // Sets each point's Speed from the list.
 void SetSpeeds(IDispatch* curve, const std::vector<long>& speeds);
 
-// The service's settings store beside its executable.
-std::wstring FanStorePath();
 // Every "curvedata" curve of the store's fans, in file order.
 std::vector<FanPoints> StoredUserCurves();
 // The text of one value of a fan element, by its path below the fan ("multisourceindex/source_0");
 // the first fan that has it, "" when none has.
 std::string StoredFanValue(const std::string& path);
-
-// The registry value that tells the restore to re-apply the fans' settings.
-bool ReadBiosFanPatch(DWORD* value);
-void DeleteBiosFanPatch();
 
 // The maker's utility suite, as the service looks for it.
 void InstallSuite(bool installed);

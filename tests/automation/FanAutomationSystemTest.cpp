@@ -20,7 +20,7 @@ namespace {
 
 using test::I4;
 
-const char* const kBoard = test::kTwoFanIteBoard;
+const std::string& kBoard = test::kTwoFanIteBoard;
 
 constexpr long kUserPosition = 4;
 
@@ -36,8 +36,7 @@ protected:
     void SetUp() override {
         test::ServerTest::SetUp();
         if (HasFatalFailure()) return;
-        DeleteFileW(test::FanStorePath().c_str());
-        test::DeleteBiosFanPatch();
+        test::ForgetServiceState();
         test::InstallSuite(false);
         ASSERT_EQ(0u, test::RunService(L"/RegServer").exitCode);
         ASSERT_EQ(S_OK, test::CreateManager(manager_.Put()));
@@ -48,10 +47,9 @@ protected:
         Disconnect();
         controls_.Reset();
         manager_.Reset();
-        test::DeleteBiosFanPatch();
         test::ServerTest::TearDown();
         // Other tests of the service start from a store of their own.
-        DeleteFileW(test::FanStorePath().c_str());
+        test::ForgetServiceState();
     }
 
     tolo::ComPtr<IDispatch> Fan(long position) {
@@ -275,14 +273,14 @@ TEST_F(FanAutomationTest, BoxToolRoadStoresAppliesAndAnnouncesTheUserCurve) {
     ASSERT_FALSE(stored.empty());
     EXPECT_EQ(normalised, stored[0]);
     DWORD patch = 0;
-    EXPECT_FALSE(test::ReadBiosFanPatch(&patch)) << "saving set the patch value";
+    EXPECT_FALSE(test::ReadPatchValue(&patch)) << "saving set the patch value";
     EXPECT_TRUE(sink_.events.empty());
 
     uint32_t from = sim::NextWriteSeq();
     EXPECT_EQ(S_OK, test::Call(fan.Get(), L"ApplyIndex", DISPATCH_METHOD, {I4(count - 1)}, nullptr));
     ExpectSameCurve(ExpectedChipCurve(normalised), ChipCurve(kCpuFanBlock));
     EXPECT_TRUE(test::AllWritesLocked(from));
-    ASSERT_TRUE(test::ReadBiosFanPatch(&patch));
+    ASSERT_TRUE(test::ReadPatchValue(&patch));
     EXPECT_EQ(1u, patch);
     EXPECT_EQ(std::vector<long>{4}, sink_.events);
     // The firmware's record of the selection: the mode item says "profile", its sub-item which.
@@ -302,7 +300,7 @@ TEST_F(FanAutomationTest, ApplyIndexOutsideTheListSelectsNothing) {
     EXPECT_TRUE(sim::Writes(from).empty());
     EXPECT_TRUE(sink_.events.empty());
     DWORD patch = 0;
-    EXPECT_FALSE(test::ReadBiosFanPatch(&patch));
+    EXPECT_FALSE(test::ReadPatchValue(&patch));
 }
 
 // ApplyFanCurve drives the fan with the client's curve while the profile keeps its points; the
@@ -323,7 +321,7 @@ TEST_F(FanAutomationTest, AppliedCurvesRunInTheChipAndOnlyTheNotSavedOneStaysInT
     EXPECT_EQ(profile, test::CurvePoints(UserCurve(fan.Get()).Get()));
     EXPECT_TRUE(test::StoredUserCurves().empty() || test::StoredUserCurves()[0] != applied);
     DWORD patch = 0;
-    EXPECT_FALSE(test::ReadBiosFanPatch(&patch));
+    EXPECT_FALSE(test::ReadPatchValue(&patch));
 
     EXPECT_EQ(1, test::CallWith(fan.Get(), L"ApplyFanCurveButNotSave", curve.Get()));
     EXPECT_EQ(applied, test::CurvePoints(UserCurve(fan.Get()).Get()));
@@ -341,7 +339,7 @@ TEST_F(FanAutomationTest, SetFanDutyAnnouncesTheUserPositionAndSetsThePatch) {
     EXPECT_EQ(1, test::CallWith(fan.Get(), L"SetFanDuty", curve.Get()));
     EXPECT_EQ(std::vector<long>{4}, sink_.events);
     DWORD patch = 0;
-    ASSERT_TRUE(test::ReadBiosFanPatch(&patch));
+    ASSERT_TRUE(test::ReadPatchValue(&patch));
     EXPECT_EQ(1u, patch);
     EXPECT_EQ(profile, test::CurvePoints(UserCurve(fan.Get()).Get()));
 }

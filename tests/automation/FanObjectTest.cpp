@@ -124,7 +124,7 @@ protected:
     void SetUp() override {
         test::BoardTest::SetUp();
         ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        test::DeleteBiosFanPatch();
+        test::DeletePatchValue();
         test::InstallSuite(false);
         manager_ = tolo::ComPtr<CFanControlManager>(new CFanControlManager);
         ASSERT_EQ(S_OK, manager_->Events().Advise(&sink_, &cookie_));
@@ -133,7 +133,7 @@ protected:
         manager_->Events().Unadvise(cookie_);
         object_.Reset();
         manager_.Detach()->ReleaseFactoryReference();
-        test::DeleteBiosFanPatch();
+        test::DeletePatchValue();
         test::InstallSuite(false);
         CoUninitialize();
         test::BoardTest::TearDown();
@@ -167,7 +167,7 @@ protected:
     }
     static bool PatchSet() {
         DWORD value = 0;
-        return test::ReadBiosFanPatch(&value) && value == 1;
+        return test::ReadPatchValue(&value) && value == 1;
     }
 
     std::unique_ptr<RecordingFan> fan_;

@@ -26,29 +26,18 @@ bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
     return done();
 }
 
-SysCtlService::SysCtlService() {
-    wchar_t exe[MAX_PATH];
-    GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring path(exe);
-    path = path.substr(0, path.rfind(L'\\') + 1) + L"QuilSysCtl.exe";
-    std::wstring command = L"\"" + path + L"\"";
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-        return;
-    process_.Reset(pi.hProcess);
-    tolo::UniqueHandle thread(pi.hThread);
-    serving_ = WaitFor([] { return sim::State()->fwbox.serverPid != 0; });
+SysCtlService::SysCtlService() : program_(StartedProgram::Beside(L"QuilSysCtl.exe")) {
+    if (program_.Started()) serving_ = WaitFor([] { return sim::State()->fwbox.serverPid != 0; });
 }
 
+// Asked to stop, it ends on its own; ended by force should it not within 10 seconds.
 SysCtlService::~SysCtlService() {
-    if (!process_) return;
+    if (!program_.Started()) return;
     {
         sim::BoardLock lock;
         sim::State()->fwbox.stopServer = 1;
     }
-    if (WaitForSingleObject(process_.Get(), 10000) != WAIT_OBJECT_0) TerminateProcess(process_.Get(), 1);
+    program_.WaitForExit(10000);
 }
 
 }  // namespace test

@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "support/StartedProgram.h"
 #include "system/Handles.h"
 
 namespace test {
@@ -35,7 +36,7 @@ public:
     bool Serving() const { return serving_; }
 
 private:
-    tolo::UniqueHandle process_;
+    StartedProgram program_;
     bool serving_ = false;
 };
 

@@ -16,6 +16,7 @@
 #include "support/BoardTest.h"
 #include "support/FakeFanService.h"
 #include "support/ProcessWindow.h"
+#include "support/StartedProgram.h"
 #include "system/Handles.h"
 
 namespace {
@@ -34,26 +35,16 @@ protected:
         ASSERT_TRUE(fans_.Registered());
         from_ = sim::NextWriteSeq();
 
-        wchar_t exe[MAX_PATH];
-        GetModuleFileNameW(nullptr, exe, MAX_PATH);
-        std::wstring path(exe);
-        path = path.substr(0, path.rfind(L'\\') + 1) + L"ObxTT.exe";
-        std::wstring line = L"\"" + path + L"\"";
-        STARTUPINFOW si = {};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi = {};
-        ASSERT_TRUE(
-            CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-        tolo::UniqueHandle thread(pi.hThread);
-        tool_.Reset(pi.hProcess);
-        toolId_ = pi.dwProcessId;
+        tool_ = std::make_unique<test::StartedProgram>(test::StartedProgram::Beside(L"ObxTT.exe"));
+        ASSERT_TRUE(tool_->Started());
+        toolId_ = tool_->Id();
         // Registered: the start-up went through the duties and the volume.
         ASSERT_TRUE(test::WaitFor([this] { return !sim::SysCtlRequests(toolId_).empty(); }));
         form_ = test::FindProcessWindow(toolId_, L"TfrmObxTestMain");
         ASSERT_TRUE(form_);
     }
     void TearDown() override {
-        if (tool_ && WaitForSingleObject(tool_.Get(), 0) == WAIT_TIMEOUT) TerminateProcess(tool_.Get(), 1);
+        tool_.reset();
         service_.reset();
         BoardTest::TearDown();
     }
@@ -66,7 +57,7 @@ protected:
 
     test::FakeFanService fans_{{{L"CPU_FAN", 128}, {L"CHA_FAN1", 51}}};
     std::unique_ptr<test::SysCtlService> service_;
-    tolo::UniqueHandle tool_;
+    std::unique_ptr<test::StartedProgram> tool_;
     DWORD toolId_ = 0;
     HWND form_ = nullptr;
     uint32_t from_ = 0;
@@ -110,7 +101,7 @@ TEST_F(ObxTTFirmwareTest, StartUpRatioTimerKnobPowerAndClose) {
 
     // Closing disables the channel; the notifier unregisters as the program ends.
     PostMessageW(form_, WM_CLOSE, 0, 0);
-    ASSERT_EQ(WaitForSingleObject(tool_.Get(), 30000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(tool_->Handle(), 30000), WAIT_OBJECT_0);
     EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0, 0xAA, 0}));
     const auto requests = sim::SysCtlRequests(toolId_);
     EXPECT_EQ(requests.back().code, kUnregisterMailslot);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "FirmwareSupport.h"
-#include "SystemProcess.h"
+#include "ServerFixture.h"
 #include "board/FirmwareBox.h"
 #include "boxtool/FanServiceClient.h"
 #include "boxtool/FbAcpi.h"
@@ -19,26 +19,19 @@
 #include "support/BoardTest.h"
 #include "support/BoxDriverWindow.h"
 #include "support/ChipLog.h"
+#include "support/IteBoards.h"
 #include "support/ProcessWindow.h"
 #include "support/ServiceState.h"
+#include "support/StartedProgram.h"
 #include "system/Handles.h"
 
 namespace {
-
-const wchar_t kService[] = L"QuilFanControlService.exe";
 
 // An IT8721 whose firmware declares the CPU fan and the first chassis fan: the CPU fan's channel
 // under manual control at 128 of 255, the chassis fan's (the chip's third) on a flat curve at 51.
 // The box is wired to the firmware, which answers audio mode 2 and the knob word "box fan 0 to
 // duty 7".
-const char kBoard[] = R"(
-product "QX-H61 ROAD"
-chip 0x8721 0x03
-mbif 1 2 3 4 5 6 7 8
-item 0x04070010 value 1 desc "CPU FAN" 0 0 0 1 3
-item 0x04080011 value 0 desc "CPU FAN PROFILE" 0 0 0 1 3
-item 0x04070070 value 1 desc "CHA FAN1" 0 0 0 1 3
-item 0x04080071 value 0 desc "CHA FAN1 PROFILE" 0 0 0 1 3
+const std::string kBoard = test::TwoFanIteBoard({"QX-H61 ROAD", "CHA FAN1"}) + R"(
 hwm 0 0x13 0x07
 hwm 0 0x15 0x00
 hwm 0 0x64 128
@@ -56,44 +49,29 @@ constexpr uint8_t kCpuStartPwm = 0x63, kCpuPwmControl = 0x15, kChassisStartPwm =
 // Starting the service under Wine takes seconds, and the tool's start-up waits for it.
 constexpr DWORD kServiceWaitMs = 60000;
 
-class ObxTTServiceRoadTest : public test::BoardTest {
+class ObxTTServiceRoadTest : public test::RegisteredServiceTest {
 protected:
     std::string BoardText() const override { return kBoard; }
     void SetUp() override {
-        BoardTest::SetUp();
-        sim::UseBoardFileForAllProcesses(BoardFile());
-        ASSERT_TRUE(test::WaitUntilNoProcessNamed(kService, 20000));
-        store_ = test::BuiltProgram(L"FanStore.xml");
-        DeleteFileW(store_.c_str());
-        test::DeletePatchValue();
-        ASSERT_EQ(0u, test::RunProgram(L"\"" + test::BuiltProgram(kService) + L"\" /RegServer").exitCode);
+        RegisteredServiceTest::SetUp();
+        if (HasFatalFailure()) return;
         sysctl_ = std::make_unique<test::SysCtlService>();
         ASSERT_TRUE(sysctl_->Serving());
         ASSERT_TRUE(driver_.Handle());
         from_ = sim::NextWriteSeq();
 
-        std::wstring line = L"\"" + test::BuiltProgram(L"ObxTT.exe") + L"\"";
-        STARTUPINFOW si = {};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi = {};
-        ASSERT_TRUE(
-            CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-        tolo::UniqueHandle thread(pi.hThread);
-        tool_.Reset(pi.hProcess);
-        toolId_ = pi.dwProcessId;
+        tool_ = std::make_unique<test::StartedProgram>(test::StartedProgram::Beside(L"ObxTT.exe"));
+        ASSERT_TRUE(tool_->Started());
+        toolId_ = tool_->Id();
         // The registration ends the start-up: time, duties and volume went out before it.
         ASSERT_TRUE(test::WaitFor([this] { return !sim::SysCtlRequests(toolId_).empty(); }, kServiceWaitMs));
         form_ = test::FindProcessWindow(toolId_, L"TfrmObxTestMain", 10000);
         ASSERT_TRUE(form_);
     }
     void TearDown() override {
-        if (tool_ && WaitForSingleObject(tool_.Get(), 0) == WAIT_TIMEOUT) TerminateProcess(tool_.Get(), 1);
+        tool_.reset();
         sysctl_.reset();
-        test::RunProgram(L"\"" + test::BuiltProgram(kService) + L"\" /UnregServer");
-        EXPECT_TRUE(test::WaitUntilNoProcessNamed(kService, 20000));
-        DeleteFileW(store_.c_str());
-        test::DeletePatchValue();
-        BoardTest::TearDown();
+        RegisteredServiceTest::TearDown();
     }
 
     std::vector<int> Switch() const { return test::WordsTo(kFbAcpiSwitchItem, from_); }
@@ -114,8 +92,8 @@ protected:
     test::BoxDriverKey driverKey_{test::BoxDriverWindow::UniqueClass(), L"Orbix Box Driver"};
     test::BoxDriverWindow driver_{test::BoxDriverWindow::UniqueClass(), L"Orbix Box Driver"};
     std::unique_ptr<test::SysCtlService> sysctl_;
-    std::wstring store_;
-    tolo::UniqueHandle tool_;
+    const std::wstring store_ = test::FanStorePath();
+    std::unique_ptr<test::StartedProgram> tool_;
     DWORD toolId_ = 0;
     HWND form_ = nullptr;
     uint32_t from_ = 0;
@@ -208,10 +186,10 @@ TEST_F(ObxTTServiceRoadTest, TheBoxEventsReachTheServiceTheChipTheAudioAndTheDri
 
     // Closing switches the channel off and unregisters; with its last client gone the service ends.
     PostMessageW(form_, WM_CLOSE, 0, 0);
-    ASSERT_EQ(WaitForSingleObject(tool_.Get(), 30000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(tool_->Handle(), 30000), WAIT_OBJECT_0);
     EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0}));
     EXPECT_EQ(sim::SysCtlRequests(toolId_).back().code, kUnregisterMailslot);
-    EXPECT_TRUE(test::WaitUntilNoProcessNamed(kService, 20000));
+    EXPECT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 20000));
 }
 
 }  // namespace

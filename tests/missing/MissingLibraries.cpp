@@ -37,23 +37,6 @@ BOOL CALLBACK CollectBox(HWND w, LPARAM param) {
     return TRUE;
 }
 
-struct WindowSearch {
-    DWORD process;
-    const wchar_t* cls;
-    HWND found;
-};
-
-BOOL CALLBACK FindWindowOf(HWND w, LPARAM param) {
-    auto* s = reinterpret_cast<WindowSearch*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    wchar_t cls[64] = {};
-    GetClassNameW(w, cls, 64);
-    if (pid != s->process || std::wstring(cls) != s->cls) return TRUE;
-    s->found = w;
-    return FALSE;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -77,7 +60,7 @@ SystemLibraryAway::SystemLibraryAway(const wchar_t* fileName) : name_(fileName) 
 }
 
 bool SystemLibraryAway::ReplaceWith(const wchar_t* builtFile) {
-    return away_ && CopyFileW(BuiltFile(builtFile).c_str(), SystemPath(name_.c_str()).c_str(), FALSE);
+    return away_ && CopyFileW(BuiltProgram(builtFile).c_str(), SystemPath(name_.c_str()).c_str(), FALSE);
 }
 
 SystemLibraryAway::~SystemLibraryAway() {
@@ -98,7 +81,7 @@ ProgramFolder::ProgramFolder(const wchar_t* program, std::initializer_list<const
 
 bool ProgramFolder::CopyAs(const wchar_t* builtFile, const wchar_t* name) {
     const std::wstring to = dir_ + L"\\" + name;
-    if (!CopyFileW(BuiltFile(builtFile).c_str(), to.c_str(), FALSE)) return ready_ = false;
+    if (!CopyFileW(BuiltProgram(builtFile).c_str(), to.c_str(), FALSE)) return ready_ = false;
     files_.push_back(to);
     return true;
 }
@@ -109,37 +92,6 @@ ProgramFolder::~ProgramFolder() {
         for (int i = 0; i < 50 && !DeleteFileW(f.c_str()) && Exists(f); ++i) Sleep(100);
     }
     RemoveDirectoryW(dir_.c_str());
-}
-
-// ---------------------------------------------------------------------------------------------
-
-StartedProgram::StartedProgram(const std::wstring& commandLine) {
-    std::wstring line = commandLine;
-    STARTUPINFOW si{};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
-    tolo::UniqueHandle thread(pi.hThread);
-    process_.Reset(pi.hProcess);
-    id_ = pi.dwProcessId;
-}
-
-StartedProgram::~StartedProgram() {
-    if (Running()) {
-        TerminateProcess(process_.Get(), 1);
-        WaitForSingleObject(process_.Get(), 5000);
-    }
-}
-
-bool StartedProgram::Running() const {
-    return process_ && WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT;
-}
-
-DWORD StartedProgram::WaitForExit(DWORD timeoutMs) {
-    if (!process_ || WaitForSingleObject(process_.Get(), timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(process_.Get(), &code);
-    return code;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -168,24 +120,6 @@ bool PressOk(const ShownBox& box) {
     PostMessageW(box.window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     for (int i = 0; i < 100 && IsWindow(box.window); ++i) Sleep(100);
     return !IsWindow(box.window);
-}
-
-std::wstring BuiltFile(const wchar_t* fileName) {
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring p(path, n);
-    return p.substr(0, p.find_last_of(L'\\') + 1) + fileName;
-}
-
-HWND WaitForWindowOf(DWORD process, const wchar_t* windowClass, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        WindowSearch s{process, windowClass, nullptr};
-        EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&s));
-        if (s.found) return s.found;
-        if (GetTickCount() - start > timeoutMs) return nullptr;
-        Sleep(100);
-    }
 }
 
 }  // namespace test

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "system/Handles.h"
+#include "support/StartedProgram.h"
 
 namespace test {
 
@@ -56,24 +56,6 @@ private:
     bool ready_ = false;
 };
 
-// A program started by the test; ended by force when the object goes should it still run.
-class StartedProgram {
-public:
-    explicit StartedProgram(const std::wstring& commandLine);
-    ~StartedProgram();
-    StartedProgram(const StartedProgram&) = delete;
-    StartedProgram& operator=(const StartedProgram&) = delete;
-    bool Started() const { return static_cast<bool>(process_); }
-    DWORD Id() const { return id_; }
-    bool Running() const;
-    // The exit code once it ended within timeoutMs; STILL_ACTIVE otherwise.
-    DWORD WaitForExit(DWORD timeoutMs);
-
-private:
-    tolo::UniqueHandle process_;
-    DWORD id_ = 0;
-};
-
 // A message box of another process, as a user sees it.
 struct ShownBox {
     HWND window;
@@ -85,11 +67,5 @@ std::vector<ShownBox> MessageBoxesOf(DWORD process);
 bool WaitForMessageBox(DWORD process, ShownBox* box, DWORD timeoutMs);
 // Answers it with its OK button and waits until it is gone.
 bool PressOk(const ShownBox& box);
-
-// A top-level window of the process with this class, waited for up to timeoutMs.
-HWND WaitForWindowOf(DWORD process, const wchar_t* windowClass, DWORD timeoutMs);
-
-// The full path of a file built beside the test program.
-std::wstring BuiltFile(const wchar_t* fileName);
 
 }  // namespace test

@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "MissingLibraries.h"
-#include "SystemProcess.h"
+#include "ServerFixture.h"
 #include "ToolRun.h"
+#include "support/IteBoards.h"
 #include "system/Handles.h"
 
 namespace {
 
-const wchar_t kService[] = L"QuilFanControlService.exe";
 const wchar_t kClassServerKey[] = L"CLSID\\{6A2E41D7-3C95-4B80-A1F6-2D7C09E5B318}\\LocalServer32";
 const CLSID kFanControlManager = {
     0x6A2E41D7, 0x3C95, 0x4B80, {0xA1, 0xF6, 0x2D, 0x7C, 0x09, 0xE5, 0xB3, 0x18}};
@@ -43,36 +43,19 @@ protected:
 TEST_F(ToolWithoutIoLibraryTest, RunsWithoutAMessageAndKeepsItsTimers) {
     test::SystemLibraryAway io(L"QuilIO.dll");
     ASSERT_TRUE(io.Away());
-    Start(test::BuiltProgram(L"ObxTT.exe"));
-    ASSERT_TRUE(RegisteredWithSysCtl());
-    HWND form = WaitForForm();
-    ASSERT_NE(form, nullptr);
-    ASSERT_TRUE(Answers(form));
-    EXPECT_TRUE(test::MessageBoxesOf(ToolId()).empty());
-    EXPECT_EQ(Switch(), std::vector<int>{0xAA});
-    // The ratio goes out at start-up and again with the 5-second timer, whatever the clock monitor
-    // could measure without the library.
-    EXPECT_TRUE(test::WaitFor([this] { return CommandsOfKind(0x0B) >= 2; }));
-    EXPECT_EQ(Board()->quilIoOpenCalls, 0u);
-    TurnKnob(0x0207);
-    EXPECT_TRUE(Fan0AtBoxDuty7());
-    EXPECT_EQ(Close(form), 0u);
-    EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0}));
+    ExpectSilentBridge(test::BuiltProgram(L"ObxTT.exe"), [this] {
+        // The ratio goes out at start-up and again with the 5-second timer, whatever the clock
+        // monitor could measure without the library.
+        EXPECT_TRUE(test::WaitFor([this] { return CommandsOfKind(0x0B) >= 2; }));
+        EXPECT_EQ(Board()->quilIoOpenCalls, 0u);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
 // The fan service
 
 // An IT8721 whose firmware declares the CPU and system fan headers.
-const char kServiceBoard[] = R"(
-product "QX-H61 CLIENT"
-chip 0x8721 0x03
-mbif 1 2 3 4 5 6 7 8
-item 0x04070010 value 1 desc "CPU FAN" 0 0 0 1 3
-item 0x04080011 value 0 desc "CPU FAN PROFILE" 0 0 0 1 3
-item 0x04070070 value 1 desc "SYSTEM FAN" 0 0 0 1 3
-item 0x04080071 value 0 desc "SYSTEM FAN PROFILE" 0 0 0 1 3
-)";
+const std::string kServiceBoard = test::TwoFanIteBoard({"QX-H61 CLIENT"});
 
 struct ClientCall {
     int fans = -1;
@@ -100,26 +83,19 @@ DWORD WINAPI CountFans(LPVOID param) {
     return 0;
 }
 
-class ServiceWithoutLibraryTest : public test::BoardTest {
+class ServiceWithoutLibraryTest : public test::ServerTest {
 protected:
     std::string BoardText() const override { return kServiceBoard; }
     void SetUp() override {
-        BoardTest::SetUp();
-        sim::UseBoardFileForAllProcesses(BoardFile());
-        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        ASSERT_TRUE(test::WaitUntilNoProcessNamed(kService, 20000));
-        store_ = test::BuiltProgram(L"FanStore.xml");
-        DeleteFileW(store_.c_str());
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Quil\\QuilFanService", L"BIOS fan patch");
+        ServerTest::SetUp();
+        if (HasFatalFailure()) return;
+        test::ForgetServiceState();
     }
     void TearDown() override {
         for (const wchar_t* library : {L"QuilIO.dll", L"QuilAcpi.dll"})
             EXPECT_TRUE(test::SystemLibraryAway::PutBack(library));
-        test::RunProgram(Quoted(test::BuiltProgram(kService)) + L" /UnregServer");
-        EXPECT_TRUE(test::WaitUntilNoProcessNamed(kService, 20000));
-        DeleteFileW(store_.c_str());
-        CoUninitialize();
-        BoardTest::TearDown();
+        ServerTest::TearDown();
+        test::ForgetServiceState();
     }
     static bool ServiceInstalled() {
         tolo::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -130,7 +106,6 @@ protected:
     static DWORD Register(const std::wstring& program) {
         return test::RunProgram(Quoted(program) + L" /RegServer", 30000).exitCode;
     }
-    std::wstring store_;
 };
 
 // The I/O library gone, or in its place a library without its procedures: the message, and then
@@ -149,7 +124,7 @@ class ServiceIoLibraryTest : public ServiceWithoutLibraryTest,
                              public ::testing::WithParamInterface<IoLibraryCase> {};
 
 TEST_P(ServiceIoLibraryTest, ItSaysSoOncePerServerAndServesItsFansWithoutTheChip) {
-    ASSERT_EQ(Register(test::BuiltProgram(kService)), 0u);
+    ASSERT_EQ(Register(test::BuiltProgram(test::kServiceExe)), 0u);
     test::SystemLibraryAway io(L"QuilIO.dll");
     ASSERT_TRUE(io.Away());
     if (GetParam().impostor) {
@@ -166,7 +141,7 @@ TEST_P(ServiceIoLibraryTest, ItSaysSoOncePerServerAndServesItsFansWithoutTheChip
     std::set<DWORD> servers;
     const DWORD start = GetTickCount();
     while (WaitForSingleObject(client.Get(), 100) == WAIT_TIMEOUT && GetTickCount() - start < 90000) {
-        for (DWORD id : test::ProcessesNamed(kService))
+        for (DWORD id : test::ProcessesNamed(test::kServiceExe))
             for (const test::ShownBox& box : test::MessageBoxesOf(id)) {
                 if (box.text.empty()) continue;  // not up yet
                 EXPECT_TRUE(servers.insert(id).second) << "a second message from one server";
@@ -189,7 +164,7 @@ TEST_P(ServiceIoLibraryTest, ItSaysSoOncePerServerAndServesItsFansWithoutTheChip
         EXPECT_NE(w.kind, sim::WriteKind::Monitor);
     }
     // Released by its client, the last server ends as it always does.
-    EXPECT_TRUE(test::WaitUntilNoProcessNamed(kService, 20000));
+    EXPECT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 20000));
 }
 
 const IoLibraryCase kIoLibraryCases[] = {
@@ -200,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(IoLibrary, ServiceIoLibraryTest, ::testing::ValuesIn(kI
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ServiceWithoutLibraryTest, WithoutItsAcpiLibraryTheLoaderRefusesItAndTheRegistryStaysAsItWas) {
-    test::ProgramFolder folder(kService, {});
+    test::ProgramFolder folder(test::kServiceExe, {});
     ASSERT_TRUE(folder.Ready());
     {
         test::SystemLibraryAway acpi(L"QuilAcpi.dll");
@@ -212,15 +187,15 @@ TEST_F(ServiceWithoutLibraryTest, WithoutItsAcpiLibraryTheLoaderRefusesItAndTheR
         }
         EXPECT_FALSE(test::KeyExists(HKEY_CLASSES_ROOT, kClassServerKey));
         EXPECT_FALSE(ServiceInstalled());
-        EXPECT_TRUE(test::ProcessesNamed(kService).empty());
+        EXPECT_TRUE(test::ProcessesNamed(test::kServiceExe).empty());
     }
     // The library back, the prefix's own service registers and serves as before.
-    ASSERT_EQ(Register(test::BuiltProgram(kService)), 0u);
+    ASSERT_EQ(Register(test::BuiltProgram(test::kServiceExe)), 0u);
     EXPECT_EQ(FanSvc_GetFanCount(), 2);
 }
 
 TEST_F(ServiceWithoutLibraryTest, AClientOfAServiceWhoseAcpiLibraryWentAwayIsToldSo) {
-    test::ProgramFolder folder(kService, {});
+    test::ProgramFolder folder(test::kServiceExe, {});
     ASSERT_TRUE(folder.Ready());
     ASSERT_EQ(Register(folder.Program()), 0u);  // the library still in the system folder
     {
@@ -231,7 +206,7 @@ TEST_F(ServiceWithoutLibraryTest, AClientOfAServiceWhoseAcpiLibraryWentAwayIsTol
                                             reinterpret_cast<void**>(&manager));
         EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
         if (manager) manager->Release();
-        EXPECT_TRUE(test::ProcessesNamed(kService).empty());
+        EXPECT_TRUE(test::ProcessesNamed(test::kServiceExe).empty());
     }
     test::RunProgram(Quoted(folder.Program()) + L" /UnregServer", 30000);
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@
 #include "boxtool/QuilSysProcNotify.h"
 #include "support/BoardTest.h"
 #include "support/FakeFanService.h"
+#include "support/ProcessWindow.h"
+#include "support/StartedProgram.h"
 
 namespace test {
 
@@ -48,7 +51,7 @@ protected:
         ASSERT_TRUE(tool_->Started());
     }
     DWORD ToolId() const { return tool_->Id(); }
-    HWND WaitForForm() const { return WaitForWindowOf(tool_->Id(), L"TfrmObxTestMain", 30000); }
+    HWND WaitForForm() const { return FindProcessWindow(tool_->Id(), L"TfrmObxTestMain", 30000); }
     // True once the form's thread takes messages again: start-up is over, or a message box waits.
     static bool Answers(HWND form) {
         DWORD_PTR result = 0;
@@ -61,6 +64,24 @@ protected:
     }
     bool RegisteredWithSysCtl() const {
         return WaitFor([this] { return !sim::SysCtlRequests(tool_->Id()).empty(); });
+    }
+
+    // The program bridging the firmware box without a message until the knob has turned service
+    // fan 0, then closed; whileRunning looks at what else it does before the knob turns.
+    void ExpectSilentBridge(
+        const std::wstring& program, const std::function<void()>& whileRunning = [] {}) {
+        Start(program);
+        ASSERT_TRUE(RegisteredWithSysCtl());
+        HWND form = WaitForForm();
+        ASSERT_NE(form, nullptr);
+        ASSERT_TRUE(Answers(form));
+        EXPECT_TRUE(MessageBoxesOf(ToolId()).empty());
+        EXPECT_EQ(Switch(), std::vector<int>{0xAA});
+        whileRunning();
+        TurnKnob(0x0207);
+        EXPECT_TRUE(Fan0AtBoxDuty7());
+        EXPECT_EQ(Close(form), 0u);
+        EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0}));
     }
 
     std::vector<int> Switch() const { return WordsTo(kFbAcpiSwitchItem, from_); }

@@ -11,17 +11,16 @@
 #include "fancore/FanProfile.h"
 #include "fancore/FanStore.h"
 #include "fancore/QuilFanControl.h"
+#include "support/IteBoards.h"
 #include "system/Handles.h"
 
 namespace test {
 
-const char kRestoreBoard[] =
-    "product \"QX-H61 GENERIC\"\n"
-    "chip 0x8721 0x03\n"
-    "item 0x04070010 value 1 desc \"CPU FAN\" 0 0 0 1 3\n"
-    "item 0x04080011 value 3 desc \"CPU FAN PROFILE\" 0 0 0 1 4\n"
-    "item 0x04070070 value 1 desc \"SYS FAN\" 0 0 0 1 3\n"
-    "item 0x04080071 value 3 desc \"SYS FAN PROFILE\" 0 0 0 1 4\n";
+const std::string kRestoreBoard = TwoFanIteBoard({.product = "QX-H61 GENERIC",
+                                                  .systemFan = "SYS FAN",
+                                                  .profile = 3,
+                                                  .lastProfile = 4,
+                                                  .boardInfo = false});
 
 namespace {
 

@@ -18,7 +18,7 @@ namespace test {
 // An ITE IT8721 under a product of neither known line: the generic fan set, one Super I/O fan per
 // declared header (the CPU and chassis headers), each recording the user profile as its current
 // one. The firmware's GPIO34 and IsChangeFan settings are added by the tests that need them.
-extern const char kRestoreBoard[];
+extern const std::string kRestoreBoard;
 
 // "BIOS fan patch" under HKEY_LOCAL_MACHINE.
 void DeletePatchKey();

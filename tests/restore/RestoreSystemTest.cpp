@@ -14,8 +14,8 @@
 #include "LateBound.h"
 #include "RestoreSupport.h"
 #include "RestoreThread.h"
+#include "ServerFixture.h"
 #include "ServiceIdentity.h"
-#include "SystemProcess.h"
 #include "board/Board.h"
 #include "fancore/EcFanControlManager.h"
 #include "fancore/FanProfile.h"
@@ -28,40 +28,25 @@
 
 namespace {
 
-const wchar_t kExe[] = L"QuilFanControlService.exe";
-const wchar_t kProgId[] = L"QuilFanControlService.FanControlManager";
-
-test::ProgramResult RunService(const std::wstring& arguments) {
-    return test::RunProgram(L"\"" + test::BuiltProgram(kExe) + L"\" " + arguments, 60000);
-}
-
-class RestoreSystemTest : public test::BoardTest {
+class RestoreSystemTest : public test::RegisteredServiceTest {
 protected:
     std::string BoardText() const override { return test::kRestoreBoard; }
 
     void SetUp() override {
-        test::BoardTest::SetUp();
-        sim::UseBoardFileForAllProcesses(BoardFile());
-        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        ASSERT_TRUE(test::WaitUntilNoProcessNamed(kExe, 20000));
-        ASSERT_EQ(0u, RunService(L"/RegServer").exitCode);
+        RegisteredServiceTest::SetUp();
+        if (HasFatalFailure()) return;
+        // Without the key as well: the restore tells a missing key from a missing value.
         test::DeletePatchKey();
-        std::wstring exe = test::BuiltProgram(kExe);
-        std::wstring dir = exe.substr(0, exe.find_last_of(L"\\/") + 1);
-        store_ = std::string(dir.begin(), dir.end()) + "FanStore.xml";
-        DeleteFileA(store_.c_str());
+        const std::wstring store = test::FanStorePath();
+        store_ = std::string(store.begin(), store.end());
         UseFanStorePath(store_);
         event_.Reset(CreateEventW(nullptr, TRUE, TRUE, service::kEventName));
         ASSERT_TRUE(event_);
     }
     void TearDown() override {
         manager_.Reset();
-        CoUninitialize();
-        RunService(L"/UnregServer");
-        EXPECT_TRUE(test::WaitUntilNoProcessNamed(kExe, 20000)) << "a server outlived its test";
-        DeleteFileA(store_.c_str());
+        RegisteredServiceTest::TearDown();
         test::DeletePatchKey();
-        test::BoardTest::TearDown();
     }
 
     const std::vector<QuilFanControl*>& Fans() {
@@ -74,10 +59,10 @@ protected:
     // COM starts the server; its power window appears once the start-up restore is over.
     void StartService() {
         CLSID clsid;
-        ASSERT_EQ(S_OK, CLSIDFromProgID(kProgId, &clsid));
+        ASSERT_EQ(S_OK, CLSIDFromProgID(test::kManagerProgId, &clsid));
         ASSERT_EQ(S_OK,
                   CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, manager_.PutVoid()));
-        std::vector<DWORD> servers = test::ProcessesNamed(kExe);
+        std::vector<DWORD> servers = test::ProcessesNamed(test::kServiceExe);
         ASSERT_EQ(1u, servers.size());
         window_ = test::FindProcessWindow(servers[0], L"Fan Service", 30000);
         ASSERT_NE(nullptr, window_) << "the service shows no \"Fan Service\" window";

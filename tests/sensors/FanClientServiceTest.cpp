@@ -5,48 +5,21 @@
 
 #include <string>
 
-#include "SystemProcess.h"
+#include "ServerFixture.h"
 #include "boxtool/FanServiceClient.h"
 #include "support/BoardTest.h"
+#include "support/IteBoards.h"
 #include "support/ServiceState.h"
 
 namespace {
 
-const wchar_t kExe[] = L"QuilFanControlService.exe";
-
 // An IT8721 whose firmware declares the CPU and system fan headers with their profile sub-items.
-const char kBoard[] = R"(
-product "QX-H61 CLIENT"
-chip 0x8721 0x03
-mbif 1 2 3 4 5 6 7 8
-item 0x04070010 value 1 desc "CPU FAN" 0 0 0 1 3
-item 0x04080011 value 0 desc "CPU FAN PROFILE" 0 0 0 1 3
-item 0x04070070 value 1 desc "SYSTEM FAN" 0 0 0 1 3
-item 0x04080071 value 0 desc "SYSTEM FAN PROFILE" 0 0 0 1 3
-)";
+const std::string kBoard = test::TwoFanIteBoard({"QX-H61 CLIENT"});
 
-class FanClientServiceTest : public test::BoardTest {
+class FanClientServiceTest : public test::RegisteredServiceTest {
 protected:
     std::string BoardText() const override { return kBoard; }
-    void SetUp() override {
-        BoardTest::SetUp();
-        sim::UseBoardFileForAllProcesses(BoardFile());
-        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        ASSERT_TRUE(test::WaitUntilNoProcessNamed(kExe, 20000));
-        store_ = test::BuiltProgram(L"FanStore.xml");
-        DeleteFileW(store_.c_str());
-        test::DeletePatchValue();
-        ASSERT_EQ(0u, test::RunProgram(L"\"" + test::BuiltProgram(kExe) + L"\" /RegServer").exitCode);
-    }
-    void TearDown() override {
-        test::RunProgram(L"\"" + test::BuiltProgram(kExe) + L"\" /UnregServer");
-        EXPECT_TRUE(test::WaitUntilNoProcessNamed(kExe, 20000));
-        DeleteFileW(store_.c_str());
-        test::DeletePatchValue();
-        CoUninitialize();
-        BoardTest::TearDown();
-    }
-    std::wstring store_;
+    const std::wstring store_ = test::FanStorePath();
 };
 
 TEST_F(FanClientServiceTest, ABoxDutyBecomesTheUserCurveInTheStoreTheChipAndTheRegistry) {

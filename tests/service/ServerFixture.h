@@ -12,6 +12,7 @@
 #include "SystemProcess.h"
 #include "board/Board.h"
 #include "support/BoardTest.h"
+#include "support/ServiceState.h"
 
 namespace test {
 
@@ -64,6 +65,22 @@ protected:
         ProgramResult r = RunProgram(L"cscript.exe //nologo \"" + path + L"\"", 60000);
         DeleteFileW(path.c_str());
         return r;
+    }
+};
+
+// The built service registered for COM to start on the test's board, from no settings file and no
+// "BIOS fan patch"; unregistered, its servers ended and what it left deleted after the test.
+class RegisteredServiceTest : public ServerTest {
+protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        if (HasFatalFailure()) return;
+        ForgetServiceState();
+        ASSERT_EQ(0u, RunService(L"/RegServer").exitCode);
+    }
+    void TearDown() override {
+        ServerTest::TearDown();
+        ForgetServiceState();
     }
 };
 

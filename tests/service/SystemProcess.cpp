@@ -49,13 +49,6 @@ ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs) {
     return result;
 }
 
-std::wstring BuiltProgram(const wchar_t* fileName) {
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
-    return dir.substr(0, dir.find_last_of(L'\\') + 1) + fileName;
-}
-
 std::vector<DWORD> ProcessesNamed(const wchar_t* fileName) {
     std::vector<DWORD> ids;
     tolo::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));

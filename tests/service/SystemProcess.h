@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/StartedProgram.h"
+
 namespace test {
 
 struct ProgramResult {
@@ -17,9 +19,6 @@ struct ProgramResult {
 // Runs a command line (the program found as CreateProcess finds it) and waits at most timeoutMs.
 // A program that shows a message box never finishes here: nobody is there to close it.
 ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000);
-
-// The full path of a program built beside the test.
-std::wstring BuiltProgram(const wchar_t* fileName);
 
 // Processes of the prefix whose executable has this file name.
 std::vector<DWORD> ProcessesNamed(const wchar_t* fileName);

@@ -3,10 +3,16 @@
 #include <fstream>
 #include <iterator>
 
+#include "StartedProgram.h"
+
 namespace test {
 
 namespace {
 const wchar_t kServiceKey[] = L"Software\\Quil\\QuilFanService";
+}
+
+std::wstring FanStorePath() {
+    return BuiltProgram(L"FanStore.xml");
 }
 
 std::string ReadTextFile(const std::wstring& path) {
@@ -28,6 +34,11 @@ bool ReadPatchValue(DWORD* value) {
 
 void DeletePatchValue() {
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kServiceKey, L"BIOS fan patch");
+}
+
+void ForgetServiceState() {
+    DeleteFileW(FanStorePath().c_str());
+    DeletePatchValue();
 }
 
 }  // namespace test

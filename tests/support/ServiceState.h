@@ -9,6 +9,9 @@
 
 namespace test {
 
+// The service's settings file beside its executable (built beside the test program).
+std::wstring FanStorePath();
+
 // A file's bytes; empty when it cannot be read.
 std::string ReadTextFile(const std::wstring& path);
 // How often what occurs in text.
@@ -17,5 +20,9 @@ size_t CountOf(const std::string& text, const std::string& what);
 // "BIOS fan patch" under HKEY_LOCAL_MACHINE: false when it is missing or not a DWORD.
 bool ReadPatchValue(DWORD* value);
 void DeletePatchValue();
+
+// Deletes what a service leaves for the next one to start from: its settings file and "BIOS fan
+// patch".
+void ForgetServiceState();
 
 }  // namespace test

@@ -164,7 +164,7 @@ protected:
         if (HasFatalFailure()) return;
         RemoveStoreFiles();
         if (!StoreAtStart().empty()) WriteBytes(test::FanStorePath(), StoreAtStart());
-        test::DeleteBiosFanPatch();
+        test::DeletePatchValue();
         test::InstallSuite(false);
         ASSERT_EQ(0u, test::RunService(L"/RegServer").exitCode);
     }
@@ -182,7 +182,7 @@ protected:
             QuitThreadsOf(id);
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.Get(), 20000)) << "the server did not quit";
         }
-        test::DeleteBiosFanPatch();
+        test::DeletePatchValue();
         test::ServerTest::TearDown();
         RemoveStoreFiles();
     }
