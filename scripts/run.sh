@@ -40,6 +40,8 @@ stop_all() {
   run taskkill /f /im ObxTT.exe >/dev/null 2>&1 || true
   run taskkill /f /im QuilSysCtl.exe >/dev/null 2>&1 || true
   run net stop "$service" >/dev/null 2>&1 || true
+  # Installed, the service would start again with the prefix's next boot (it starts automatically).
+  run "$bin/$service.exe" /UnregServer >/dev/null 2>&1 || true
   WINEPREFIX=$build/wine/prefix wineserver -k >/dev/null 2>&1 || true
 }
 trap stop_all EXIT
