@@ -268,9 +268,12 @@ bool FanStore::Open(const std::string& path, bool create) {
 
 bool FanStore::Save() {
     // Without a document (a file the store could not use) nothing can be stored.
-    const bool saved = m_document && SaveWhole(*m_document, m_path);
-    if (!saved) ++t_failedSaves;
-    return saved;
+    return m_document && SaveWhole(*m_document, m_path) ? true : NotStored();
+}
+
+bool FanStore::NotStored() {
+    ++t_failedSaves;
+    return false;
 }
 
 FanStoreNode FanStore::Root() const {
@@ -291,7 +294,7 @@ int FanStore::GetFanInt(int fanType, const char* name) {
 bool FanStore::SetFanInt(int fanType, const char* name, int value) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode fan = Fan(fanType);
-    if (fan.IsNull()) return Save();
+    if (fan.IsNull()) return NotStored();
     fan.SetInt(name, value);
     return Save();
 }
@@ -308,7 +311,7 @@ int FanStore::GetTopInt(const char* name) {
 bool FanStore::SetTopInt(const char* name, int value) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode node = Root().Child(name);
-    if (node.IsNull()) return Save();
+    if (node.IsNull()) return NotStored();
     node.SetOwnInt(value);
     return Save();
 }
@@ -418,7 +421,7 @@ bool FanStore::SetFanName(int fanType, const std::string& name) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode fan = Fan(fanType);
     if (fan.IsNull()) {
-        Save();
+        NotStored();
         return true;
     }
     fan.SetString("FanName", name);
@@ -451,7 +454,7 @@ bool FanStore::WriteCurve(int fanType, const FanPoints& points, bool second) {
 bool FanStore::WriteCurveByName(int fanType, const FanPoints& points, const char* name) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode curve = Fan(fanType).Child(name);
-    if (curve.IsNull()) return Save();
+    if (curve.IsNull()) return NotStored();
     for (size_t i = 0; i < points.size(); ++i) {
         FanStoreNode point = curve.Child("point", Decimal(static_cast<int>(i)).c_str());
         point.SetInt("X", points[i].temperature);
@@ -487,7 +490,7 @@ std::vector<int> FanStore::ReadMultiSource(int fanType) {
 bool FanStore::WriteMultiSource(int fanType, const std::vector<int>& values) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode fan = Fan(fanType);
-    if (fan.IsNull()) return Save();
+    if (fan.IsNull()) return NotStored();
     fan.Remove("MultiSourceIndex");
     FanStoreNode list = fan.Child("MultiSourceIndex");
     for (size_t i = 0; i < values.size(); ++i)
@@ -516,7 +519,7 @@ void FanStore::ReadWeights(int fanType, std::vector<int>* weights) {
 bool FanStore::WriteWeights(int fanType, const std::vector<int>& weights) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode w = Fan(fanType).Child("weights");
-    if (w.IsNull()) return Save();
+    if (w.IsNull()) return NotStored();
     for (size_t i = 0; i < weights.size(); ++i)
         w.SetInt(("sensor_" + Decimal(static_cast<int>(i))).c_str(), weights[i]);
     return Save();

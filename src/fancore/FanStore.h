@@ -93,6 +93,8 @@ private:
     FanStore();
     bool Open(const std::string& path, bool create);
     bool Save();
+    // A change that could not be made for want of a document: counted as a save that failed.
+    static bool NotStored();
     FanStoreNode Root() const;
     FanStoreNode Fan(int fanType) const;  // created in memory when missing; null without a document
     int GetFanInt(int fanType, const char* name);

@@ -104,6 +104,15 @@ FanPoints UserPoints(QuilFanControl* fan) {
     return points;
 }
 
+FanPoints SaveUserCurveAndRunStandard(QuilFanControl* fan, int index) {
+    fan->GetProfile(4)->SetPolygonal(UserCurve(index));
+    fan->SaveProfile(4);
+    fan->SelectProfile(2);
+    FanPoints chip;
+    fan->ReadFanCurveFromChip(&chip);
+    return chip;
+}
+
 void ApplyUserCurves(const std::vector<QuilFanControl*>& fans) {
     ASSERT_EQ(2u, fans.size());
     for (size_t i = 0; i < fans.size(); ++i) {

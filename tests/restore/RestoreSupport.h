@@ -42,6 +42,8 @@ FanPoints UserPoints(QuilFanControl* fan);
 // Every fan saves and runs its user curve, with step-up time 3 and step-down time 4, which the
 // restore must give back.
 void ApplyUserCurves(const std::vector<QuilFanControl*>& fans);
+// Fan `index` of the board: its user curve saved, a standard profile running; the chip's curve.
+FanPoints SaveUserCurveAndRunStandard(QuilFanControl* fan, int index);
 
 // Read from a settings file as it is on the disk: a fan's user curve ("curvedata") and one of its
 // values (-1 when missing).

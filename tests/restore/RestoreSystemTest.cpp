@@ -108,12 +108,8 @@ TEST_F(RestoreSystemTest, StartupWithThePatchValueZeroStoresTheChipCurvesAndWrit
     ASSERT_EQ(2u, fans.size());
     std::vector<FanPoints> expected;
     for (size_t i = 0; i < fans.size(); ++i) {
-        fans[i]->GetProfile(4)->SetPolygonal(test::UserCurve(static_cast<int>(i)));
-        fans[i]->SaveProfile(4);
-        fans[i]->SelectProfile(2);
+        const FanPoints chip = test::SaveUserCurveAndRunStandard(fans[i], static_cast<int>(i));
         // What the user profile makes of the chip's curve (kept in memory only).
-        FanPoints chip;
-        fans[i]->ReadFanCurveFromChip(&chip);
         fans[i]->GetProfile(4)->SetPolygonal(chip);
         expected.push_back(test::UserPoints(fans[i]));
         ASSERT_NE(test::UserCurve(static_cast<int>(i)), expected.back());

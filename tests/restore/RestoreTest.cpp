@@ -186,12 +186,7 @@ TEST_F(RestoreTest, ByPassMakesTheChipCurvesTheStoredUserProfilesAndWritesNothin
     std::vector<FanPoints> chip;
     for (size_t i = 0; i < fans.size(); ++i) {
         // The chip runs a standard curve; the store holds another user curve.
-        fans[i]->GetProfile(4)->SetPolygonal(test::UserCurve(static_cast<int>(i)));
-        fans[i]->SaveProfile(4);
-        fans[i]->SelectProfile(2);
-        FanPoints points;
-        fans[i]->ReadFanCurveFromChip(&points);
-        chip.push_back(points);
+        chip.push_back(test::SaveUserCurveAndRunStandard(fans[i], static_cast<int>(i)));
     }
     test::SetPatchValue(0);
     test::TraceCapture traces;
