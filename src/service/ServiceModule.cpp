@@ -301,16 +301,48 @@ HRESULT CQuilFanControlServiceModule::RunServer() {
         SetServiceState(SERVICE_RUNNING);
     }
     if (FAILED(hr = CoResumeClassObjects())) {
+        monitorEnds_ = true;
         if (shutdownEvent_) SetEvent(shutdownEvent_.Get());
         if (monitor_) WaitForSingleObject(monitor_.Get(), timeOut_ * 2);
         CoRevokeClassObject(cookie);
         return hr;
     }
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
-    CoRevokeClassObject(cookie);
-    if (delayShutdown_) Sleep(pause_);
-    return S_OK;
+    for (;;) {
+        MSG msg{};
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+        CoRevokeClassObject(cookie);
+        if (!delayShutdown_) return S_OK;
+        // A client that found the class object just before it was revoked is still on its way:
+        // its calls are served in the pause, and a manager it got keeps the server on. A quit
+        // that did not come from the monitor ends the server whatever clients hold.
+        bool asked = msg.message != WM_QUIT || msg.wParam != kLastClientGone;
+        asked = ServeFor(pause_) || asked;
+        if (asked || locks_ == 0) return S_OK;
+        if (FAILED(CoRegisterClassObject(CLSID_FanControlManager, factory.Get(), CLSCTX_LOCAL_SERVER,
+                                         REGCLS_MULTIPLEUSE, &cookie))) {
+            // Nobody new can come; the late client is served to its end.
+            while (locks_ > 0)
+                if (ServeFor(pause_)) break;
+            return S_OK;
+        }
+    }
+}
+
+bool CQuilFanControlServiceModule::ServeFor(DWORD ms) {
+    bool asked = false;
+    const DWORD start = GetTickCount();
+    for (DWORD elapsed = 0; elapsed < ms; elapsed = GetTickCount() - start) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);
+        MSG msg;
+        // The monitor's quit is dropped: the caller looks at the count.
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message != WM_QUIT)
+                DispatchMessageW(&msg);
+            else if (msg.wParam != kLastClientGone)
+                asked = true;
+        }
+    }
+    return asked;
 }
 
 bool CQuilFanControlServiceModule::StartMonitor() {
@@ -326,8 +358,11 @@ unsigned __stdcall CQuilFanControlServiceModule::MonitorEntry(void* module) {
 }
 
 void CQuilFanControlServiceModule::MonitorShutdown() {
-    WaitForSingleObject(shutdownEvent_.Get(), INFINITE);
-    PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+    // Once per time the count falls to zero: a server that got a late client serves on.
+    while (WaitForSingleObject(shutdownEvent_.Get(), INFINITE) == WAIT_OBJECT_0) {
+        PostThreadMessageW(threadId_, WM_QUIT, kLastClientGone, 0);
+        if (monitorEnds_) return;
+    }
 }
 
 // Service mode -----------------------------------------------------------------------------------

@@ -43,6 +43,11 @@ private:
     // With no switch: service mode when the AppID names a local service, else local-server mode.
     HRESULT Start();
     HRESULT RunServer();
+    // Serves the apartment's calls for ms milliseconds outside the message loop; true when a quit
+    // other than the monitor's came meanwhile.
+    bool ServeFor(DWORD ms);
+    // The exit code of the monitor's quit message: the last client let go.
+    static constexpr WPARAM kLastClientGone = 1;
     bool StartMonitor();
     void MonitorShutdown();
 
@@ -64,6 +69,7 @@ private:
     DWORD timeOut_ = 5000;
     DWORD pause_ = 1000;
     volatile LONG locks_ = 0;
+    volatile bool monitorEnds_ = false;
 };
 
 extern CQuilFanControlServiceModule g_module;

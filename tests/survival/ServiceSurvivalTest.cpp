@@ -511,3 +511,50 @@ TEST_F(ServiceSurvivalTest, StoreThatCannotBeWrittenIsReportedAndKeptIntact) {
 }
 
 }  // namespace
+
+namespace {
+
+// --- a client that comes as the server ends -------------------------------------------------------
+
+// A client that kept the class factory asks it for the manager right after the last manager
+// reference went: the server, already on its way out, serves the late client and stays for it as
+// long as it holds the manager, then ends.
+TEST_F(ServiceSurvivalTest, ClientArrivingAsTheServerEndsIsServedAndKeepsItOn) {
+    CLSID clsid;
+    ASSERT_EQ(S_OK, CLSIDFromProgID(test::kManagerProgId, &clsid));
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(S_OK,
+              CoGetClassObject(clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory, factory.PutVoid()));
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDispatch, manager_.PutVoid()));
+    ASSERT_TRUE(test::Object(manager_.Get(), L"Controls"));
+    const std::vector<DWORD> servers = test::ProcessesNamed(test::kServiceExe);
+    ASSERT_EQ(servers.size(), 1u);
+    UniqueHandle server(OpenProcess(SYNCHRONIZE, FALSE, servers[0]));
+    ASSERT_TRUE(server);
+
+    manager_.Reset();  // the server's last client reference: it starts to end
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDispatch, manager_.PutVoid()));
+    // Well past the server's pause after its last reference.
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(server.Get(), 3000)) << "the server ended under its client";
+    controls_ = test::Object(manager_.Get(), L"Controls");
+    ASSERT_TRUE(controls_);
+    long saved = 0;
+    EXPECT_FALSE(SaveUserCurve(Fan(0).Get(), {90, 90, 90}, &saved).empty());
+    EXPECT_EQ(1, saved);
+    // A new client meanwhile reaches the same server.
+    ComPtr<IDispatch> another;
+    ASSERT_EQ(S_OK, test::CreateManager(another.Put()));
+    EXPECT_TRUE(test::Object(another.Get(), L"Controls"));
+    EXPECT_EQ(test::ProcessesNamed(test::kServiceExe), servers) << "one server for every client";
+
+    another.Reset();
+    controls_.Reset();
+    manager_.Reset();
+    factory.Reset();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.Get(), 20000))
+        << "the server stayed after its last client";
+    // The next client starts a server of its own.
+    ASSERT_NO_FATAL_FAILURE(Connect());
+}
+
+}  // namespace
