@@ -20,8 +20,19 @@ std::string g_pathOverride;
 // an operation to learn whether what it changed was stored.
 thread_local unsigned t_failedSaves = 0;
 
+// A reader that has the file open for a moment (a scanner, a backup, a user's viewer) keeps it
+// from being replaced; the replace is tried again for about half a second before the save fails.
 bool MoveIntoPlace(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    constexpr int kTries = 10;
+    constexpr DWORD kPauseMs = 50;
+    for (int i = 1;; ++i) {
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+        const DWORD e = GetLastError();
+        if (i == kTries ||
+            (e != ERROR_SHARING_VIOLATION && e != ERROR_ACCESS_DENIED && e != ERROR_LOCK_VIOLATION))
+            return false;
+        Sleep(kPauseMs);
+    }
 }
 
 // Only ASCII letters fold: names and keys must not depend on the code page or the locale.

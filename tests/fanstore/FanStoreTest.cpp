@@ -441,6 +441,40 @@ TEST_F(FanStoreTest, AReadOnlyFileIsNotReplaced) {
     EXPECT_TRUE(Contains(File(), "<rpm>1500</rpm>"));
 }
 
+TEST_F(FanStoreTest, AFileAReaderHoldsForAMomentIsReplacedWhenItLetsGo) {
+    FanStore& s = FanStore::Instance();
+    ASSERT_TRUE(s.SetRpm(0, 1200));
+    // Open as a viewer or a scanner opens it: reading, letting others read and write, not delete.
+    HANDLE reader = CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    std::thread letGo([reader] {
+        Sleep(150);
+        CloseHandle(reader);
+    });
+    const unsigned failed = FanStoreFailedSaves();
+    EXPECT_TRUE(s.SetRpm(0, 1500));
+    letGo.join();
+    EXPECT_EQ(FanStoreFailedSaves(), failed);
+    EXPECT_TRUE(Contains(File(), "<rpm>1500</rpm>"));
+    EXPECT_FALSE(Exists(path_ + ".tmp"));
+}
+
+TEST_F(FanStoreTest, AFileAReaderKeepsOpenIsNotReplacedAndTheChangeWaitsInMemory) {
+    FanStore& s = FanStore::Instance();
+    ASSERT_TRUE(s.SetRpm(0, 1200));
+    const std::string before = Slurp(path_);
+    tolo::UniqueHandle reader(CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(reader);
+    EXPECT_FALSE(s.SetRpm(0, 1500));
+    reader.Reset();
+    EXPECT_EQ(Slurp(path_), before);
+    EXPECT_FALSE(Exists(path_ + ".tmp"));
+    EXPECT_TRUE(s.SetTolerance(0, 2));
+    EXPECT_TRUE(Contains(File(), "<rpm>1500</rpm>"));
+}
+
 TEST_F(FanStoreTest, FailedSavesAreCountedForTheThreadThatMadeThem) {
     FanStore& s = FanStore::Instance();
     const unsigned start = FanStoreFailedSaves();
