@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <vector>
 
 #include "support/StartedProgram.h"
@@ -18,6 +19,9 @@ struct ItemSet {
     int32_t first, second;
     bool operator==(const ItemSet&) const = default;
 };
+inline void PrintTo(const ItemSet& s, std::ostream* out) {
+    *out << std::hex << "{0x" << s.item << ", 0x" << s.first << ", " << std::dec << s.second << "}";
+}
 // The item sets logged since fromSeq, oldest first.
 std::vector<ItemSet> ItemSets(uint32_t fromSeq = 0);
 // The plain sets (value, 1) of one item since fromSeq: the words it was given.

@@ -171,7 +171,8 @@ TEST_F(ObxTTServiceRoadTest, TheBoxEventsReachTheServiceTheChipTheAudioAndTheDri
     // Done when the service has recorded the profile, its last step.
     const std::vector<test::ItemSet> overSets = {
         {kFbAcpiCommandItem, kFbAcpiQueryKnob, 0}, {0x04070010, 1, 1}, {0x04080011, 3, 1}};
-    EXPECT_TRUE(test::WaitFor([&] { return SetsBesidesRatio(beforeOver) == overSets; }, kServiceWaitMs));
+    test::WaitFor([&] { return SetsBesidesRatio(beforeOver) == overSets; }, kServiceWaitMs);
+    EXPECT_EQ(SetsBesidesRatio(beforeOver), overSets);
     stored = test::ReadTextFile(store_);
     EXPECT_EQ(test::CountOf(stored, "<y>255</y>"), 3u) << stored;
     EXPECT_EQ(sim::MonitorRead(0, kCpuStartPwm), 255);
