@@ -153,14 +153,36 @@ Dispatch Variant::AsObject() const {
     return Dispatch(tolo::ComPtr<IDispatch>(d.v_.pdispVal));
 }
 
+// The failures of an activation that reached a server on its way out: its last client let go a
+// moment before, and it was already leaving as the request came. Asked again, COM starts a new one.
+bool ServerWasEnding(HRESULT hr) {
+    switch (hr) {
+        case E_FAIL:  // Wine's answer when the class object went as it was asked
+        case CO_E_SERVER_STOPPING:
+        case CO_E_OBJNOTCONNECTED:
+        case RPC_E_DISCONNECTED:
+        case RPC_E_SERVER_DIED:
+        case RPC_E_SERVER_DIED_DNE:
+        case HRESULT_FROM_WIN32(RPC_S_CALL_FAILED): return true;
+        default: return false;
+    }
+}
+
 // A new manager object: the service itself, or a server COM starts for it.
 Dispatch CreateFanManager() {
+    constexpr int kTries = 3;
+    constexpr DWORD kPauseMs = 100;
     CLSID clsid{};
     HRESULT hr = CLSIDFromProgID(kFanServiceProgId, &clsid);
     tolo::ComPtr<IDispatch> manager;
-    if (SUCCEEDED(hr))
-        hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                              manager.PutVoid());
+    if (SUCCEEDED(hr)) {
+        for (int tries = 1;; ++tries) {
+            hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                  manager.PutVoid());
+            if (SUCCEEDED(hr) || tries == kTries || !ServerWasEnding(hr)) break;
+            Sleep(kPauseMs);
+        }
+    }
     if (FAILED(hr))
         throw ToolError(SystemMessage(hr) + L", ProgID: \"" + std::wstring(kFanServiceProgId) + L"\"");
     return Dispatch(std::move(manager));

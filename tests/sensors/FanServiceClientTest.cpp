@@ -248,6 +248,32 @@ TEST_F(FanClientTest, AFailingMemberRaisesItsErrorOnTheWindowThreadAndEndsAWorke
     EXPECT_EQ(service.Fan(1).appliedIndex, -1);
 }
 
+// A server that is ending as the tool asks for a manager refuses it; the tool asks again (COM
+// then starts a new server), a few times, and only for the failures of such a server.
+TEST_F(FanClientTest, AManagerRefusedByAServerOnItsWayOutIsAskedForAgain) {
+    FakeFanService service(ThreeFans());
+    service.FailCreations(2, E_FAIL);
+    EXPECT_EQ(FanSvc_GetFanCount(), 3);
+    EXPECT_EQ(service.ManagersCreated(), 1);
+
+    service.FailCreations(1, HRESULT_FROM_WIN32(RPC_S_CALL_FAILED));
+    EXPECT_EQ(RunWorker(1, 3), 0u);
+    EXPECT_EQ(service.Fan(1).userCurve, (std::vector<uint32_t>{76, 76, 76, 76}))
+        << "the knob's duty was lost";
+    EXPECT_EQ(service.ManagersCreated(), 2);
+
+    // Three refusals are the end: the error is raised.
+    service.FailCreations(3, CO_E_SERVER_STOPPING);
+    EXPECT_TRUE(EndsWith(ErrorOf([] { FanSvc_GetFanName(0); }), kProgIdSuffix));
+    EXPECT_EQ(service.ManagersCreated(), 2);
+    // Any other failure is raised at once; the next request is served.
+    service.FailCreations(2, E_ACCESSDENIED);
+    EXPECT_TRUE(EndsWith(ErrorOf([] { FanSvc_GetFanName(0); }), kProgIdSuffix));
+    EXPECT_TRUE(EndsWith(ErrorOf([] { FanSvc_GetFanName(0); }), kProgIdSuffix));
+    EXPECT_EQ(FanSvc_GetFanName(0), ThreeFans()[0].name);
+    EXPECT_EQ(service.ManagersCreated(), 3);
+}
+
 TEST(BoxFanRoutes, NamesRouteToBoxFansByTheFirstMatchingRuleWhateverTheirCase) {
     EXPECT_EQ(BoxFansOfServiceFan(L"CPU_FAN"), (std::vector<int>{0, 1}));
     EXPECT_EQ(BoxFansOfServiceFan(L"Cha_Fan1"), (std::vector<int>{2}));

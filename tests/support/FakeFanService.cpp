@@ -60,6 +60,8 @@ struct FakeFanService::State {
     std::map<std::string, std::wstring> failures;
     std::map<IDispatch*, std::string> live;  // names of the fake's objects, for arguments
     int managers = 0;
+    int creationsToFail = 0;
+    HRESULT creationFailure = S_OK;
 };
 
 namespace {
@@ -310,6 +312,10 @@ public:
         int id;
         {
             std::lock_guard<std::mutex> g(state_->lock);
+            if (state_->creationsToFail > 0) {
+                --state_->creationsToFail;
+                return state_->creationFailure;
+            }
             id = ++state_->managers;
         }
         auto* manager = new FakeObject(state_, Kind::Manager, id);
@@ -431,6 +437,12 @@ void FakeFanService::SetFanCount(size_t count) {
     std::lock_guard<std::mutex> g(state_->lock);
     state_->fans.resize(count);
     state_->working.resize(count);
+}
+
+void FakeFanService::FailCreations(int count, HRESULT hr) {
+    std::lock_guard<std::mutex> g(state_->lock);
+    state_->creationsToFail = count;
+    state_->creationFailure = hr;
 }
 
 void FakeFanService::FailMember(const std::string& objectMember, const std::wstring& description) {

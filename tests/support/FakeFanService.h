@@ -64,6 +64,9 @@ public:
     // The next calls of "object member" fail: with the description given, or plain E_FAIL.
     void FailMember(const std::string& objectMember, const std::wstring& description);
 
+    // The next `count` requests for a manager fail with hr.
+    void FailCreations(int count, HRESULT hr);
+
     // Whether the class object could be registered.
     bool Registered() const { return registered_; }
 

@@ -1,9 +1,7 @@
 #include "ServiceState.h"
 
-#include <fstream>
-#include <iterator>
-
 #include "StartedProgram.h"
+#include "system/Handles.h"
 
 namespace test {
 
@@ -16,8 +14,22 @@ std::wstring FanStorePath() {
 }
 
 std::string ReadTextFile(const std::wstring& path) {
-    std::ifstream in(path.c_str(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // Shared for delete, so that the reader never stands in the way of the service replacing the
+    // file; Wine's replace itself keeps others out for an instant, so an open is tried again.
+    tolo::UniqueHandle file;
+    for (int tries = 0; tries < 100; ++tries) {
+        file.Reset(CreateFileW(path.c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file.Valid() || GetLastError() != ERROR_SHARING_VIOLATION) break;
+        Sleep(10);
+    }
+    std::string text;
+    if (!file.Valid()) return text;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) text.append(chunk, read);
+    return text;
 }
 
 size_t CountOf(const std::string& text, const std::string& what) {
