@@ -2,7 +2,11 @@
 
 #include <string>
 
+#include <gtest/gtest.h>
 #include "board/Board.h"
+#include "board/FirmwareBox.h"
+#include "boxtool/FbAcpi.h"
+#include "support/ProcessWindow.h"
 
 namespace test {
 
@@ -38,6 +42,26 @@ SysCtlService::~SysCtlService() {
         sim::State()->fwbox.stopServer = 1;
     }
     program_.WaitForExit(10000);
+}
+
+void FirmwareToolRun::Start(DWORD waitMs) {
+    sysctl_ = std::make_unique<SysCtlService>();
+    ASSERT_TRUE(sysctl_->Serving());
+    from_ = sim::NextWriteSeq();
+    tool_ = std::make_unique<StartedProgram>(StartedProgram::Beside(L"ObxTT.exe"));
+    ASSERT_TRUE(tool_->Started());
+    toolId_ = tool_->Id();
+    ASSERT_TRUE(WaitFor([this] { return !sim::SysCtlRequests(toolId_).empty(); }, waitMs));
+    form_ = FindProcessWindow(toolId_, L"TfrmObxTestMain", 10000);
+    ASSERT_TRUE(form_);
+}
+
+std::vector<int> FirmwareToolRun::Switch() const {
+    return WordsTo(kFbAcpiSwitchItem, from_);
+}
+
+std::vector<int> FirmwareToolRun::Commands() const {
+    return WordsTo(kFbAcpiCommandItem, from_);
 }
 
 }  // namespace test

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <vector>
 
@@ -42,6 +43,38 @@ public:
 private:
     StartedProgram program_;
     bool serving_ = false;
+};
+
+// ObxTT.exe in firmware mode beside the stand-in system-control service, as the tests of the
+// real tool start it: the service serving, the tool registered (its start-up went out before the
+// registration) and its form found. Stop, or the object's end, ends the tool, then the service.
+class FirmwareToolRun {
+public:
+    FirmwareToolRun() = default;
+    ~FirmwareToolRun() { Stop(); }
+    FirmwareToolRun(const FirmwareToolRun&) = delete;
+    FirmwareToolRun& operator=(const FirmwareToolRun&) = delete;
+
+    // Fails the test fatally when a step does not come about; waitMs bounds the registration.
+    void Start(DWORD waitMs = 10000);
+    void Stop() {
+        tool_.reset();
+        sysctl_.reset();
+    }
+
+    // The switch's and the command item's words since just before the tool started.
+    std::vector<int> Switch() const;
+    std::vector<int> Commands() const;
+    DWORD ToolId() const { return toolId_; }
+    HANDLE ToolProcess() const { return tool_ ? tool_->Handle() : nullptr; }
+    HWND Form() const { return form_; }
+
+private:
+    std::unique_ptr<SysCtlService> sysctl_;
+    std::unique_ptr<StartedProgram> tool_;
+    DWORD toolId_ = 0;
+    HWND form_ = nullptr;
+    uint32_t from_ = 0;
 };
 
 }  // namespace test

@@ -30,37 +30,26 @@ protected:
     }
     void SetUp() override {
         BoardTest::SetUp();
-        service_ = std::make_unique<test::SysCtlService>();
-        ASSERT_TRUE(service_->Serving());
         ASSERT_TRUE(fans_.Registered());
-        from_ = sim::NextWriteSeq();
-
-        tool_ = std::make_unique<test::StartedProgram>(test::StartedProgram::Beside(L"ObxTT.exe"));
-        ASSERT_TRUE(tool_->Started());
-        toolId_ = tool_->Id();
-        // Registered: the start-up went through the duties and the volume.
-        ASSERT_TRUE(test::WaitFor([this] { return !sim::SysCtlRequests(toolId_).empty(); }));
-        form_ = test::FindProcessWindow(toolId_, L"TfrmObxTestMain");
-        ASSERT_TRUE(form_);
+        ASSERT_NO_FATAL_FAILURE(run_.Start());
+        toolId_ = run_.ToolId();
+        form_ = run_.Form();
     }
     void TearDown() override {
-        tool_.reset();
-        service_.reset();
+        run_.Stop();
         BoardTest::TearDown();
     }
-    std::vector<int> Switch() const { return test::WordsTo(kFbAcpiSwitchItem, from_); }
-    std::vector<int> Commands() const { return test::WordsTo(kFbAcpiCommandItem, from_); }
+    std::vector<int> Switch() const { return run_.Switch(); }
+    std::vector<int> Commands() const { return run_.Commands(); }
     size_t RatioWords() const {
         const auto words = Commands();
         return std::count_if(words.begin(), words.end(), [](int w) { return (w >> 8) == 0x0B; });
     }
 
     test::FakeFanService fans_{{{L"CPU_FAN", 128}, {L"CHA_FAN1", 51}}};
-    std::unique_ptr<test::SysCtlService> service_;
-    std::unique_ptr<test::StartedProgram> tool_;
+    test::FirmwareToolRun run_;
     DWORD toolId_ = 0;
     HWND form_ = nullptr;
-    uint32_t from_ = 0;
 };
 
 TEST_F(ObxTTFirmwareTest, StartUpRatioTimerKnobPowerAndClose) {
@@ -101,7 +90,7 @@ TEST_F(ObxTTFirmwareTest, StartUpRatioTimerKnobPowerAndClose) {
 
     // Closing disables the channel; the notifier unregisters as the program ends.
     PostMessageW(form_, WM_CLOSE, 0, 0);
-    ASSERT_EQ(WaitForSingleObject(tool_->Handle(), 30000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(run_.ToolProcess(), 30000), WAIT_OBJECT_0);
     EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0, 0xAA, 0}));
     const auto requests = sim::SysCtlRequests(toolId_);
     EXPECT_EQ(requests.back().code, kUnregisterMailslot);

@@ -55,27 +55,18 @@ protected:
     void SetUp() override {
         RegisteredServiceTest::SetUp();
         if (HasFatalFailure()) return;
-        sysctl_ = std::make_unique<test::SysCtlService>();
-        ASSERT_TRUE(sysctl_->Serving());
         ASSERT_TRUE(driver_.Handle());
-        from_ = sim::NextWriteSeq();
-
-        tool_ = std::make_unique<test::StartedProgram>(test::StartedProgram::Beside(L"ObxTT.exe"));
-        ASSERT_TRUE(tool_->Started());
-        toolId_ = tool_->Id();
-        // The registration ends the start-up: time, duties and volume went out before it.
-        ASSERT_TRUE(test::WaitFor([this] { return !sim::SysCtlRequests(toolId_).empty(); }, kServiceWaitMs));
-        form_ = test::FindProcessWindow(toolId_, L"TfrmObxTestMain", 10000);
-        ASSERT_TRUE(form_);
+        ASSERT_NO_FATAL_FAILURE(run_.Start(kServiceWaitMs));
+        toolId_ = run_.ToolId();
+        form_ = run_.Form();
     }
     void TearDown() override {
-        tool_.reset();
-        sysctl_.reset();
+        run_.Stop();
         RegisteredServiceTest::TearDown();
     }
 
-    std::vector<int> Switch() const { return test::WordsTo(kFbAcpiSwitchItem, from_); }
-    std::vector<int> Commands() const { return test::WordsTo(kFbAcpiCommandItem, from_); }
+    std::vector<int> Switch() const { return run_.Switch(); }
+    std::vector<int> Commands() const { return run_.Commands(); }
     // The item sets since seq but for the ratio words, which the tool's 5-second timer sends
     // whenever it likes.
     static std::vector<test::ItemSet> SetsBesidesRatio(uint32_t seq) {
@@ -91,12 +82,10 @@ protected:
 
     test::BoxDriverKey driverKey_{test::BoxDriverWindow::UniqueClass(), L"Orbix Box Driver"};
     test::BoxDriverWindow driver_{test::BoxDriverWindow::UniqueClass(), L"Orbix Box Driver"};
-    std::unique_ptr<test::SysCtlService> sysctl_;
     const std::wstring store_ = test::FanStorePath();
-    std::unique_ptr<test::StartedProgram> tool_;
+    test::FirmwareToolRun run_;
     DWORD toolId_ = 0;
     HWND form_ = nullptr;
-    uint32_t from_ = 0;
 };
 
 TEST_F(ObxTTServiceRoadTest, TheBoxEventsReachTheServiceTheChipTheAudioAndTheDriver) {
@@ -187,7 +176,7 @@ TEST_F(ObxTTServiceRoadTest, TheBoxEventsReachTheServiceTheChipTheAudioAndTheDri
 
     // Closing switches the channel off and unregisters; with its last client gone the service ends.
     PostMessageW(form_, WM_CLOSE, 0, 0);
-    ASSERT_EQ(WaitForSingleObject(tool_->Handle(), 30000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(run_.ToolProcess(), 30000), WAIT_OBJECT_0);
     EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0}));
     EXPECT_EQ(sim::SysCtlRequests(toolId_).back().code, kUnregisterMailslot);
     EXPECT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 20000));
