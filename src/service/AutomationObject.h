@@ -6,7 +6,6 @@
 #include <windows.h>
 
 #include <new>
-#include <type_traits>
 
 #include "FanObjectsLock.h"
 #include "QuilFanControlService_i.h"
@@ -66,13 +65,6 @@ public:
         tolo::ComPtr<ITypeInfo> info;
         HRESULT hr = GetServiceTypeInfo(__uuidof(Interface), info.Put());
         if (FAILED(hr)) return hr;
-        // The manager's Controls waits for the start-up restore, which takes this lock: the
-        // manager's members do without it. Fan objects are handed out only after that wait.
-        if constexpr (!std::is_same_v<Interface, IFanControlManager>) {
-            FanObjectsGuard guard;
-            return DispInvoke(static_cast<Interface*>(this), info.Get(), id, flags, params, result, exception,
-                              badArgument);
-        }
         return DispInvoke(static_cast<Interface*>(this), info.Get(), id, flags, params, result, exception,
                           badArgument);
     }
@@ -100,6 +92,17 @@ HRESULT Guarded(Body&& body) noexcept {
     } catch (...) {
         return E_UNEXPECTED;
     }
+}
+
+// A member's work on the fan objects: guarded, and under the fan-objects lock for the whole body.
+// The body makes no call out of the process (a client's curve is read before, events are fired
+// and a client's curve written after), so a stalled client cannot hold up the resume restore.
+template <class Body>
+HRESULT FanWork(Body&& body) noexcept {
+    return Guarded([&] {
+        FanObjectsGuard guard;
+        return body();
+    });
 }
 
 // Hands out one more reference to an object of the service, as an out parameter.

@@ -47,7 +47,7 @@ VARIANT_BOOL AsOneOrZero(bool value) {
 template <class Out, class Get>
 HRESULT Read(Out* out, Get&& get) {
     if (!out) return E_POINTER;
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         *out = static_cast<Out>(get());
         return S_OK;
     });
@@ -55,7 +55,7 @@ HRESULT Read(Out* out, Get&& get) {
 
 template <class Do>
 HRESULT Run(Do&& action) {
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         action();
         return S_OK;
     });
@@ -76,7 +76,7 @@ HRESULT CIFanControlImpl::get_Id(ULONG* pVal) {
 HRESULT CIFanControlImpl::get_Name(BSTR* pVal) {
     if (!pVal) return E_POINTER;
     *pVal = nullptr;
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         std::string name;
         fan_->GetName(&name);
         return NameToBstr(name, pVal);
@@ -86,7 +86,7 @@ HRESULT CIFanControlImpl::get_Name(BSTR* pVal) {
 HRESULT CIFanControlImpl::get_DisplayName(BSTR* pVal) {
     if (!pVal) return E_POINTER;
     *pVal = nullptr;
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         std::string name;
         fan_->GetDisplayName(&name);
         return NameToBstr(name, pVal);
@@ -116,7 +116,7 @@ void CIFanControlImpl::EnsureProfiles() {
 }
 
 HRESULT CIFanControlImpl::get_Profiles(IFanProfileCollection** pVal) {
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         EnsureProfiles();
         // Without a place for the result nothing is returned and nothing fails.
         if (!pVal) return S_OK;
@@ -127,7 +127,7 @@ HRESULT CIFanControlImpl::get_Profiles(IFanProfileCollection** pVal) {
 HRESULT CIFanControlImpl::get_CurrentFanCurve(IFanCurve** pVal) {
     if (!pVal) return E_POINTER;
     *pVal = nullptr;
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         FanPoints points = ClientPoints(fan_->GetFanCurve(), 255);
         EnsureProfiles();
         currentCurve_.points->Overwrite(points);
@@ -276,7 +276,7 @@ HRESULT CIFanControlImpl::EnableRpmModeButNotSave(VARIANT_BOOL value) {
 
 HRESULT CIFanControlImpl::RefreshFanCurve(ULONG* retVal) {
     if (!retVal) return E_POINTER;
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         fan_->RefreshFanCurve(kUserProfileIndex);
         *retVal = 1;
         return S_OK;
@@ -302,6 +302,8 @@ HRESULT CIFanControlImpl::SaveRpmTargetDuty(unsigned char duty) {
 CIFanControlCollectionImpl::CIFanControlCollectionImpl() {
     EcFanControlManager* manager = EcFanControlManager::Instance();
     if (!manager) return;
+    // Each fan object copies the fan's weights and sources, which a resume restore may be writing.
+    service::FanObjectsGuard guard;
     const std::vector<QuilFanControl*>& fans = manager->Fans();
     for (size_t i = 0; i < fans.size(); ++i) {
         tolo::ComPtr<CIFanControlImpl> fan(new CIFanControlImpl(static_cast<int>(i), fans[i]));

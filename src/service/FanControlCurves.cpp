@@ -22,9 +22,13 @@ public:
 
 HRESULT CIFanControlImpl::ReadUserCurve(IFanCurve* curve, int* position, FanProfile** user,
                                         ClientCurve* points) {
-    *position = curves::UserPosition(fan_);
-    *user = *position < 0 ? nullptr : fan_->GetProfile(*position);
+    {
+        service::FanObjectsGuard guard;
+        *position = curves::UserPosition(fan_);
+        *user = *position < 0 ? nullptr : fan_->GetProfile(*position);
+    }
     if (!*user) return E_FAIL;
+    // Outside the lock: the curve may be an object of the client's process.
     return ReadFanCurve(curve, points);
 }
 
@@ -37,18 +41,21 @@ HRESULT CIFanControlImpl::UseCurve(IFanCurve* curve, ULONG* retVal, CurveUse use
         ClientCurve points;
         HRESULT hr = ReadUserCurve(curve, &u, &user, &points);
         if (FAILED(hr)) return hr;
-        curves::WriteSecondCurve(user, points);
-        FanPoints old = curves::PointsOf(user);
-        user->SetPolygonal(points.points);
-        if (use == CurveUse::FanDuty) {
-            ApplyingFanDuty flag;
-            fan_->SelectProfileKeepBios(u);
-        } else {
-            fan_->SelectProfileKeepBios(u);
+        {
+            service::FanObjectsGuard guard;
+            curves::WriteSecondCurve(user, points);
+            FanPoints old = curves::PointsOf(user);
+            user->SetPolygonal(points.points);
+            if (use == CurveUse::FanDuty) {
+                ApplyingFanDuty flag;
+                fan_->SelectProfileKeepBios(u);
+            } else {
+                fan_->SelectProfileKeepBios(u);
+            }
+            // The fan runs the new curve; the profile keeps its points unless the client asked
+            // for them in memory.
+            if (use != CurveUse::ApplyNotSaved) user->SetPolygonal(old);
         }
-        // The fan runs the new curve; the profile keeps its points unless the client asked
-        // for them in memory.
-        if (use != CurveUse::ApplyNotSaved) user->SetPolygonal(old);
         *retVal = 1;
         curves::FireFanSettingChange(u);
         if (use == CurveUse::FanDuty) curves::SetBiosFanPatch();
@@ -77,18 +84,21 @@ HRESULT CIFanControlImpl::NormalizeFanCurve(IFanCurve* FanCurve, ULONG* retVal) 
         ClientCurve points;
         HRESULT hr = ReadUserCurve(FanCurve, &u, &user, &points);
         if (FAILED(hr)) return hr;
-        // Normalising goes through the user profile, which may take the points it normalises:
-        // both curves are put back as they were before anything was normalised.
-        FanPoints old = curves::PointsOf(user);
-        if (points.dual) {
-            FanProfile* second = user->SecondProfile();
-            FanPoints oldSecond = curves::PointsOf(second);
-            fan_->NormalizeFanCurve(&points.second);
-            if (second) second->SetPolygonal(oldSecond);
-            WriteFanCurve(points.dualCurve->Inner(), points.second);
+        {
+            // Normalising goes through the user profile, which may take the points it normalises:
+            // both curves are put back as they were before anything was normalised.
+            service::FanObjectsGuard guard;
+            FanPoints old = curves::PointsOf(user);
+            if (points.dual) {
+                FanProfile* second = user->SecondProfile();
+                FanPoints oldSecond = curves::PointsOf(second);
+                fan_->NormalizeFanCurve(&points.second);
+                if (second) second->SetPolygonal(oldSecond);
+            }
+            fan_->NormalizeFanCurve(&points.points);
+            user->SetPolygonal(old);
         }
-        fan_->NormalizeFanCurve(&points.points);
-        user->SetPolygonal(old);
+        if (points.dual) WriteFanCurve(points.dualCurve->Inner(), points.second);
         WriteFanCurve(FanCurve, points.points);
         *retVal = 1;
         return S_OK;
@@ -97,9 +107,12 @@ HRESULT CIFanControlImpl::NormalizeFanCurve(IFanCurve* FanCurve, ULONG* retVal) 
 
 HRESULT CIFanControlImpl::ApplyIndex(LONG index) {
     return service::Guarded([&] {
-        if (index < 0 || index >= fan_->GetProfileCount()) return E_FAIL;
         const unsigned failedBefore = FanStoreFailedSaves();
-        fan_->SelectProfile(static_cast<int>(index));
+        {
+            service::FanObjectsGuard guard;
+            if (index < 0 || index >= fan_->GetProfileCount()) return E_FAIL;
+            fan_->SelectProfile(static_cast<int>(index));
+        }
         tolo::TraceA("ApplyIndex");
         curves::FireFanSettingChange(index);
         curves::SetBiosFanPatch();

@@ -112,7 +112,7 @@ CIDualModeFanCurveImpl* CIDualModeFanCurveImpl::Recognise(IFanCurve* curve) {
 }
 
 HRESULT CIDualModeFanCurveImpl::get_FanCurve(IFanCurve** pVal) {
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         if (!pVal) return E_POINTER;
         *pVal = nullptr;
         FanPoints second;

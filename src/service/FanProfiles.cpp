@@ -50,7 +50,7 @@ void SetBiosFanPatch() {
 HRESULT CIFanProfileImpl::get_Name(BSTR* pVal) {
     if (!pVal) return E_POINTER;
     *pVal = nullptr;
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         const wchar_t* name = profile_ ? profile_->Name().c_str() : L"";
         *pVal = SysAllocString(name);
         return *pVal ? S_OK : E_OUTOFMEMORY;
@@ -72,7 +72,7 @@ HRESULT CIFanProfileImpl::get_Id(ULONG* pVal) {
 HRESULT CIFanProfileImpl::get_FanCurve(IFanCurve** pVal) {
     if (!pVal) return E_POINTER;
     *pVal = nullptr;
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         *pVal = BuildFanCurve(profile_).curve.Detach();
         return S_OK;
     });
@@ -112,7 +112,7 @@ HRESULT CIFanProfileCollectionImpl::get_Item(LONG index, IFanProfile** pVal) {
 
 HRESULT CIFanProfileCollectionImpl::get_Current(ULONG* pVal) {
     if (!pVal) return E_POINTER;
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         *pVal = static_cast<ULONG>(fan_->GetCurrentProfileIndex());
         return S_OK;
     });
@@ -122,13 +122,19 @@ HRESULT CIFanProfileCollectionImpl::SaveUserProfile(IFanCurve* FanCurve, ULONG* 
     if (!result) return E_POINTER;
     *result = 0;
     return service::Guarded([&] {
-        int u = curves::UserPosition(fan_);
-        if (u < 0) return E_FAIL;
-        FanProfile* user = fan_->GetProfile(u);
+        int u;
+        FanProfile* user;
+        {
+            service::FanObjectsGuard guard;
+            u = curves::UserPosition(fan_);
+            user = u < 0 ? nullptr : fan_->GetProfile(u);
+        }
         if (!user) return E_FAIL;
+        // Outside the lock: the curve may be an object of the client's process.
         ClientCurve curve;
         HRESULT hr = ReadFanCurve(FanCurve, &curve);
         if (FAILED(hr)) return hr;
+        service::FanObjectsGuard guard;
         curves::WriteSecondCurve(user, curve);
         user->SetPolygonal(curve.points);
         // The result tells the client whether the curve is in FanStore.xml; the profile in memory

@@ -3,8 +3,6 @@
 // restore of every fan's stored settings.
 #include <windows.h>
 
-#include <mutex>
-
 #include "FanObjectsLock.h"
 #include "RestoreThread.h"
 #include "bios/BiosInterface.h"
@@ -174,12 +172,10 @@ void RestoreFanSettings() {
     const std::vector<QuilFanControl*>* fans = ManagerFans();
     if (!fans) return;
     for (size_t position = 0; position < fans->size(); ++position) {
-        // After the start-up step clients drive the same fans: one fan at a time under their lock,
-        // so that a client's change lands before or after a fan's restore, never inside it. Before
-        // it no client holds a fan, and a client call may be waiting for the start-up step while
-        // holding the lock.
-        std::unique_lock<std::recursive_mutex> guard(service::FanObjectsLock(), std::defer_lock);
-        if (g_restoreDone) guard.lock();
+        // Clients drive the same fans: one fan at a time under their lock, so that a client's
+        // change lands before or after a fan's restore, never inside it. No client member holds
+        // the lock while it calls out of the process or waits for the start-up step.
+        service::FanObjectsGuard guard;
         RestoreFan((*fans)[position], static_cast<int>(position));
     }
     SyncBiosFanTable();

@@ -3,28 +3,28 @@
 #include "fancore/QuilFanControl.h"
 
 HRESULT CIThermalWeightsImpl::Save() {
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         fan_->SaveThermalWeights(values_);
         return S_OK;
     });
 }
 
 HRESULT CIThermalWeightsImpl::ApplyButNotSave() {
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         fan_->ApplyThermalWeights(values_);
         return S_OK;
     });
 }
 
 HRESULT CIMultiFanSourceImpl::Save() {
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         fan_->SetMultiSource(values_, true);
         return S_OK;
     });
 }
 
 HRESULT CIMultiFanSourceImpl::ApplyButNotSave() {
-    return service::Guarded([&] {
+    return service::FanWork([&] {
         fan_->SetMultiSource(values_, false);
         return S_OK;
     });

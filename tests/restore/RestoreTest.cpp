@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "FanControl.h"
 #include "FanObjectsLock.h"
 #include "RestoreSupport.h"
 #include "RestoreThread.h"
@@ -318,33 +319,50 @@ TEST_F(RestoreTest, FanInRpmModeRunsTheRpmDutyThenTheTargetAndKeepsStepTimesZero
     EXPECT_TRUE(rewritten) << test::Describe(writes);
 }
 
-// A client changing a fan's user curve while resume restores run: each client call holds the
-// fan-objects lock as the automation layer does, the restore holds it per fan. No change may be
-// lost in the store or the chip, and the store's file stays whole.
+// A client changing a fan's user curve while resume restores run, through the automation objects'
+// interfaces as an early-bound client calls them: each member holds the fan-objects lock for its
+// work, the restore holds it per fan. No change may be lost in the store or the chip, and the
+// store's file stays whole.
 TEST_F(RestoreTest, ClientChangesDuringResumeRestoresAreKeptInTheStoreAndTheChip) {
     ApplyUserCurves();
     test::SetPatchValue(1);
     // Clients reach the fans only once the start-up step is over.
     InterlockedExchange(&g_restoreDone, 1);
     QuilFanControl* fan = Fans()[0];
+    tolo::ComPtr<IFanControl> client(new CIFanControlImpl(0, fan));
+    tolo::ComPtr<IFanProfileCollection> profiles;
+    ASSERT_EQ(S_OK, client->get_Profiles(profiles.Put()));
+    // A member called while a fan's restore holds the lock waits for it, and only then reaches
+    // the chip.
+    {
+        std::unique_lock<std::recursive_mutex> restoring(service::FanObjectsLock());
+        const uint32_t seq = sim::NextWriteSeq();
+        std::atomic<bool> applied{false};
+        std::thread call([&] {
+            client->ApplyIndex(4);
+            applied = true;
+        });
+        Sleep(300);
+        EXPECT_FALSE(applied) << "an early-bound call ran inside a restore";
+        EXPECT_TRUE(test::MonitorWrites(seq).empty()) << test::Describe(test::MonitorWrites(seq));
+        restoring.unlock();
+        call.join();
+        EXPECT_FALSE(test::MonitorWrites(seq).empty());
+    }
     const FanPoints a = test::UserCurve(0), b = test::UserCurve(3);
     std::atomic<bool> clientDone{false};
     std::thread restorer([&] {
         for (int i = 0; i < 3 || !clientDone; ++i) RestoreFanSettings();
     });
     for (int i = 0; i < 8; ++i) {
-        const FanPoints& curve = i % 2 ? b : a;
-        {
-            // SaveUserProfile, then ApplyIndex (4): two client calls.
-            service::FanObjectsGuard call;
-            fan->GetProfile(4)->SetPolygonal(curve);
-            fan->SaveProfile(4);
-        }
+        const FanPoints& points = i % 2 ? b : a;
+        FanCurveHandle curve = BuildFanCurve(nullptr);
+        for (const FanPoint& p : points) curve.points->Add(p.temperature, p.duty);
+        ULONG saved = 0;
+        EXPECT_EQ(S_OK, profiles->SaveUserProfile(curve.curve.Get(), &saved));
+        EXPECT_EQ(1u, saved);
         Sleep(10);
-        {
-            service::FanObjectsGuard call;
-            fan->SelectProfile(4);
-        }
+        EXPECT_EQ(S_OK, client->ApplyIndex(4));
         Sleep(20);
     }
     clientDone = true;

@@ -23,6 +23,7 @@
 #include "ServerFixture.h"
 #include "fancore/FanStore.h"
 #include "support/ChipLog.h"
+#include "support/ProcessWindow.h"
 
 namespace {
 
@@ -239,14 +240,20 @@ protected:
     }
 
     // A client process (survival_client.exe) in `mode`, started and at its ready point; `inSink`
-    // receives the event its stuck sink sets when the service calls it.
-    void StartClient(const wchar_t* mode, ChildProcess* client, UniqueHandle* inSink = nullptr) {
+    // receives the event its stuck sink sets when the service calls it, `release` is the event
+    // that lets a stalled sink return.
+    void StartClient(const wchar_t* mode, ChildProcess* client, UniqueHandle* inSink = nullptr,
+                     UniqueHandle* release = nullptr) {
         const std::wstring name = UniqueName(L"client");
         UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
         ASSERT_TRUE(ready);
         if (inSink) {
             inSink->Reset(CreateEventW(nullptr, TRUE, FALSE, (name + L"-insink").c_str()));
             ASSERT_TRUE(*inSink);
+        }
+        if (release) {
+            release->Reset(CreateEventW(nullptr, TRUE, FALSE, (name + L"-release").c_str()));
+            ASSERT_TRUE(*release);
         }
         ASSERT_TRUE(
             Start(L"\"" + test::BuiltProgram(L"survival_client.exe") + L"\" " + name + L" " + mode, client));
@@ -334,6 +341,54 @@ TEST_F(ServiceSurvivalTest, ClientKilledHoldingObjectsLeavesTheServiceServing) {
                                                  .Get(),
                                              L"FanCurve")
                                     .Get()));
+}
+
+// A client whose event handler stops taking messages (a script busy in OnFanSettingChange) while
+// the machine sleeps and wakes: the resume restore does not wait for it, and the client's own call
+// still completes once its handler returns.
+TEST_F(ServiceSurvivalTest, ClientStalledInItsEventHandlerDoesNotHoldUpTheResumeRestore) {
+    ComPtr<IDispatch> cpu;
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    cpu = Fan(0);
+    ASSERT_TRUE(cpu);
+    long saved = 0;
+    FanPoints curve = SaveUserCurve(cpu.Get(), {102, 178, 255}, &saved);
+    ASSERT_EQ(1, saved);
+    ASSERT_EQ(S_OK, ApplyUser(cpu.Get()));
+    const IteRegisterImage applied = test::ExpectedChipCurve(curve);
+    test::ExpectSameCurve(applied, test::ChipCurve(test::kCpuFanBlock));
+    std::vector<DWORD> servers = test::ProcessesNamed(test::kServiceExe);
+    ASSERT_EQ(1u, servers.size());
+    HWND power = test::FindProcessWindow(servers[0], L"Fan Service", 30000);
+    ASSERT_NE(nullptr, power) << "the service shows no \"Fan Service\" window";
+
+    ChildProcess client;
+    UniqueHandle inSink, release;
+    ASSERT_NO_FATAL_FAILURE(StartClient(L"stall", &client, &inSink, &release));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(inSink.Get(), 60000)) << "the service did not call the sink";
+
+    // Sleep cleared the CPU fan's curve registers.
+    for (uint8_t reg = 1; reg <= 4; ++reg)
+        sim::MonitorWrite(0, test::kCpuFanBlock + reg, 0, sim::WriteKind::Monitor);
+    ASSERT_TRUE(PostMessageW(power, WM_POWERBROADCAST, PBT_APMSUSPEND, 0));
+    ASSERT_TRUE(PostMessageW(power, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0));
+    bool restored = false;
+    for (DWORD start = GetTickCount(); !restored && GetTickCount() - start < 5000; Sleep(100)) {
+        IteRegisterImage now = test::ChipCurve(test::kCpuFanBlock);
+        restored = now.startTemp == applied.startTemp && now.startPwm == applied.startPwm &&
+                   now.slope == applied.slope && now.fullTemp == applied.fullTemp;
+    }
+    SetEvent(release.Get());
+    EXPECT_TRUE(restored) << "the resume restore waited for the stalled client";
+
+    // The handler returned: the call that fired the event ends, and so does the client's own call.
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(client.process.Get(), 30000))
+        << "the client's call never ended";
+    DWORD code = 0;
+    GetExitCodeProcess(client.process.Get(), &code);
+    EXPECT_EQ(0u, code) << "the client's ApplyIndex failed";
+    client.process.Reset();
+    EXPECT_EQ(S_OK, ApplyUser(cpu.Get()));
 }
 
 // A client process killed while its call waits in the service (for the Super I/O lock, which a

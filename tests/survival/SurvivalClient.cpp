@@ -9,6 +9,9 @@
 //                                the end when that returns)
 //   survival_client READY sink   connect an event sink that, called, sets the event READY-insink
 //                                and never returns; set READY and wait for the end
+//   survival_client READY stall  connect an event sink that, called, sets READY-insink and then
+//                                takes no message until READY-release is set (90 s at most); set
+//                                READY, apply the user profile and end when that call returns
 //
 // Exit codes: 0 done, 1 bad arguments, 2 no READY event, 3 a call failed.
 #include <ocidl.h>
@@ -27,10 +30,12 @@ namespace {
 using tolo::ComPtr;
 
 // A sink that takes the events: it does nothing with them, or (with a name) sets the named event
-// and never returns, as a client stuck in its handler.
+// and never returns, as a client stuck in its handler, or until the release event is set, as a
+// handler busy for a while that takes no message meanwhile.
 class ClientSink final : public IDispatch {
 public:
-    explicit ClientSink(const wchar_t* stuckEvent = nullptr) : stuckEvent_(stuckEvent) {}
+    explicit ClientSink(const wchar_t* stuckEvent = nullptr, const wchar_t* releaseEvent = nullptr)
+        : stuckEvent_(stuckEvent), releaseEvent_(releaseEvent) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         *out = nullptr;
         if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) &&
@@ -55,13 +60,16 @@ public:
         if (stuckEvent_) {
             tolo::UniqueHandle called(OpenEventW(EVENT_MODIFY_STATE, FALSE, stuckEvent_));
             if (called) SetEvent(called.Get());
-            Sleep(INFINITE);
+            if (!releaseEvent_) Sleep(INFINITE);
+            tolo::UniqueHandle release(OpenEventW(SYNCHRONIZE, FALSE, releaseEvent_));
+            if (release) WaitForSingleObject(release.Get(), 90000);
         }
         return S_OK;
     }
 
 private:
     const wchar_t* stuckEvent_;
+    const wchar_t* releaseEvent_;
 };
 
 ComPtr<IDispatch> Object(IDispatch* object, const wchar_t* name, std::initializer_list<VARIANT> args = {}) {
@@ -92,7 +100,8 @@ int wmain(int argc, wchar_t** argv) {
     if (argc != 3) return 1;
     const bool hold = std::wcscmp(argv[2], L"hold") == 0;
     const bool sink = std::wcscmp(argv[2], L"sink") == 0;
-    if (!hold && !sink && std::wcscmp(argv[2], L"call") != 0) return 1;
+    const bool stall = std::wcscmp(argv[2], L"stall") == 0;
+    if (!hold && !sink && !stall && std::wcscmp(argv[2], L"call") != 0) return 1;
     tolo::UniqueHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, argv[1]));
     if (!ready) return 2;
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 3;
@@ -111,7 +120,7 @@ int wmain(int argc, wchar_t** argv) {
     ComPtr<IDispatch> weights = Object(fan.Get(), L"ThermalWeights");
     if (!curve || !current || !weights) return 3;
 
-    if (hold || sink) {
+    if (hold || sink || stall) {
         if (hold) {
             // Half an edit: the first points of the curve object get new speeds, nothing is saved.
             for (long i = 0; i < 2; ++i)
@@ -119,7 +128,9 @@ int wmain(int argc, wchar_t** argv) {
                     test::Put(point.Get(), L"Speed", test::I4(7));
         }
         static const std::wstring stuckEvent = std::wstring(argv[1]) + L"-insink";
-        static ClientSink events(sink ? stuckEvent.c_str() : nullptr);
+        static const std::wstring releaseEvent = std::wstring(argv[1]) + L"-release";
+        static ClientSink events(sink || stall ? stuckEvent.c_str() : nullptr,
+                                 stall ? releaseEvent.c_str() : nullptr);
         ComPtr<IConnectionPointContainer> container;
         ComPtr<IConnectionPoint> point;
         DWORD cookie = 0;
@@ -128,7 +139,10 @@ int wmain(int argc, wchar_t** argv) {
             FAILED(point->Advise(&events, &cookie)))
             return 3;
         SetEvent(ready.Get());
-        PumpUntilKilled();
+        if (!stall) PumpUntilKilled();
+        // The service calls the sink back from inside this call.
+        return SUCCEEDED(test::Call(fan.Get(), L"ApplyIndex", DISPATCH_METHOD, {test::I4(4)}, nullptr)) ? 0
+                                                                                                        : 3;
     }
 
     SetEvent(ready.Get());
