@@ -4,6 +4,7 @@
 
 #include <objbase.h>
 
+#include <cstdlib>
 #include <cwchar>
 
 #include "OsVersion.h"
@@ -27,6 +28,16 @@ bool IsResume(WPARAM event) {
 }
 
 }  // namespace
+
+tolo::UniqueHandle StartRestoreThread(ThreadStarter start) {
+    tolo::UniqueHandle thread;
+    if (void* record = std::calloc(1, sizeof(RestoreThreadRecord))) {
+        thread.Reset(reinterpret_cast<HANDLE>(start(nullptr, 0, RestoreFanThreadProc, record, 0, nullptr)));
+        if (!thread) std::free(record);
+    }
+    if (!thread) InterlockedExchange(&g_restoreDone, 1);
+    return thread;
+}
 
 unsigned __stdcall RestoreFanThreadProc(void* record) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
