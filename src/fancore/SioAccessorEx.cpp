@@ -68,19 +68,23 @@ uint16_t SioAccessorEx::ReadWord(uint8_t reg) {
 // --- ITE register window -----------------------------------------------------------------------
 
 SioAccessITEMMap::SioAccessITEMMap(uint16_t chipId, const QuilIoBinding& io, uint32_t base)
-    : SioAccessorEx(chipId),
-      m_io(io),
-      m_base(base),
-      m_view(static_cast<uint8_t*>(io.MapMem(base, kViewLength))) {}
+    : SioAccessorEx(chipId), m_io(io), m_base(base), m_view(MapView()) {}
 
 SioAccessITEMMap::~SioAccessITEMMap() {
-    m_io.UnmapMem(m_view, 0xFFFF);
+    if (m_view) m_io.UnmapMem(m_view, 0xFFFF);
+}
+
+// A base of 0 means nobody said where the window lies: physical address 0 is the start of system
+// memory, not the chip, so nothing is mapped.
+uint8_t* SioAccessITEMMap::MapView() const {
+    if (m_base == 0) return nullptr;
+    return static_cast<uint8_t*>(m_io.MapMem(m_base + m_bankOffset, kViewLength));
 }
 
 void SioAccessITEMMap::SetBank(uint8_t bank) {
     m_bankOffset = bank == 1 ? 0x100 : bank == 2 ? 0x200 : 0;
-    m_io.UnmapMem(m_view, 0);
-    m_view = static_cast<uint8_t*>(m_io.MapMem(m_base + m_bankOffset, kViewLength));
+    if (m_view) m_io.UnmapMem(m_view, 0);
+    m_view = MapView();
 }
 
 uint8_t SioAccessITEMMap::GetBank() {

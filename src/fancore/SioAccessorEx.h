@@ -95,10 +95,13 @@ public:
 
 private:
     static constexpr uint32_t kViewLength = 4095;
+    // The view of the current bank; null without a base.
+    uint8_t* MapView() const;
+
     const QuilIoBinding& m_io;
     uint32_t m_base;
-    uint8_t* m_view;  // null when the library could not map the range: reads answer 0xFF
     uint16_t m_bankOffset = 0;
+    uint8_t* m_view;  // null without a base or when the library could not map the range: reads answer 0xFF
 };
 
 // The hardware monitor's index/data ports; the bank is register 0x4E of every bank.

@@ -28,8 +28,10 @@ HRESULT CFanControlManager::get_Controls(IFanControlCollection** pVal) {
 
 HRESULT CFanControlManager::get_ConstraintType(short* pVal) {
     if (!pVal) return E_POINTER;
-    *pVal = static_cast<short>(SioAccessor::Instance().GetConstraintType());
-    return S_OK;
+    return service::Guarded([&] {
+        *pVal = static_cast<short>(SioAccessor::Instance().GetConstraintType());
+        return S_OK;
+    });
 }
 
 HRESULT CFanControlManager::get_MaxStepTime(ULONG* pVal) {
@@ -46,30 +48,40 @@ HRESULT CFanControlManager::get_MaxTolerance(ULONG* pVal) {
 
 HRESULT CFanControlManager::get_IsSIOSupportedRPM(VARIANT_BOOL* pVal) {
     if (!pVal) return E_POINTER;
-    *pVal = AsOneOrZero(SioAccessor::Instance().HasExtendedFanControl());
-    return S_OK;
+    return service::Guarded([&] {
+        *pVal = AsOneOrZero(SioAccessor::Instance().HasExtendedFanControl());
+        return S_OK;
+    });
 }
 
 HRESULT CFanControlManager::get_RpmPerstep(ULONG* pVal) {
     if (!pVal) return E_POINTER;
-    *pVal = static_cast<ULONG>(SioAccessor::Instance().GetRpmPerstep());
-    return S_OK;
+    return service::Guarded([&] {
+        *pVal = static_cast<ULONG>(SioAccessor::Instance().GetRpmPerstep());
+        return S_OK;
+    });
 }
 
 HRESULT CFanControlManager::get_RpmSmoothFreq(ULONG* pVal) {
     if (!pVal) return E_POINTER;
-    *pVal = static_cast<ULONG>(SioAccessor::Instance().GetRpmSmoothFreq());
-    return S_OK;
+    return service::Guarded([&] {
+        *pVal = static_cast<ULONG>(SioAccessor::Instance().GetRpmSmoothFreq());
+        return S_OK;
+    });
 }
 
 HRESULT CFanControlManager::get_OneSencitiveSupported(VARIANT_BOOL* pVal) {
     if (!pVal) return E_POINTER;
-    *pVal = AsOneOrZero(SioAccessor::Instance().IsOneSencitiveSupported());
-    return S_OK;
+    return service::Guarded([&] {
+        *pVal = AsOneOrZero(SioAccessor::Instance().IsOneSencitiveSupported());
+        return S_OK;
+    });
 }
 
 HRESULT CFanControlManager::get_IsSupportFanStop(VARIANT_BOOL* pVal) {
     if (!pVal) return E_POINTER;
-    *pVal = AsOneOrZero(SioAccessor::Instance().IsSupportFanStop());
-    return S_OK;
+    return service::Guarded([&] {
+        *pVal = AsOneOrZero(SioAccessor::Instance().IsSupportFanStop());
+        return S_OK;
+    });
 }

@@ -3,8 +3,6 @@
 #include <process.h>
 #include <windows.h>
 
-#include <cstdlib>
-
 #include "OsVersion.h"
 #include "RestoreThread.h"
 #include "ServiceIdentity.h"
@@ -24,12 +22,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
     }
 
     // The restore thread owns its record and runs for the life of the process.
-    tolo::UniqueHandle restoreThread;
-    if (void* record = std::calloc(1, sizeof(RestoreThreadRecord))) {
-        restoreThread.Reset(
-            reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RestoreFanThreadProc, record, 0, nullptr)));
-        if (!restoreThread) std::free(record);
-    }
+    tolo::UniqueHandle restoreThread = StartRestoreThread(_beginthreadex);
 
     int result = g_module.Run(commandLine);
     CoUninitialize();

@@ -4,6 +4,7 @@
 
 #include <objbase.h>
 
+#include <cstdlib>
 #include <cwchar>
 
 #include "OsVersion.h"
@@ -26,12 +27,42 @@ bool IsResume(WPARAM event) {
     return event == PBT_APMRESUMECRITICAL || event == PBT_APMRESUMESUSPEND || event == PBT_APMRESUMEAUTOMATIC;
 }
 
+void OnPowerBroadcast(WPARAM event) {
+    tolo::TraceA("*** WM_POWERBROADCAST  ***");
+    if (g_powerSuspended && IsResume(event)) {
+        wchar_t text[50];
+        swprintf(text, 50, L"*** wParam = 0x%8X ***", static_cast<unsigned>(event));
+        tolo::TraceW(text);
+        RunRestore(1);
+        g_powerSuspended = 0;
+    } else if (event == PBT_APMSUSPEND) {
+        g_powerSuspended = 1;
+    }
+}
+
 }  // namespace
+
+tolo::UniqueHandle StartRestoreThread(ThreadStarter start) {
+    tolo::UniqueHandle thread;
+    if (void* record = std::calloc(1, sizeof(RestoreThreadRecord))) {
+        thread.Reset(reinterpret_cast<HANDLE>(start(nullptr, 0, RestoreFanThreadProc, record, 0, nullptr)));
+        if (!thread) std::free(record);
+    }
+    if (!thread) InterlockedExchange(&g_restoreDone, 1);
+    return thread;
+}
 
 unsigned __stdcall RestoreFanThreadProc(void* record) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    // The firmware items the restore relies on are only served from Vista on.
-    if (IsVistaOrLater()) RunRestore(0);
+    // The firmware items the restore relies on are only served from Vista on. A restore that
+    // throws (out of memory) may not end the thread: clients wait for the flag, and resumes for
+    // the window.
+    if (IsVistaOrLater()) {
+        try {
+            RunRestore(0);
+        } catch (...) {
+        }
+    }
     InterlockedExchange(&g_restoreDone, 1);
     CreatePowerWindow(static_cast<RestoreThreadRecord*>(record));
     PowerWindowMessageLoop();
@@ -76,15 +107,13 @@ LRESULT CALLBACK PowerWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     switch (message) {
         case WM_DESTROY: PostQuitMessage(0); return 0;
         case WM_POWERBROADCAST:
-            tolo::TraceA("*** WM_POWERBROADCAST  ***");
-            if (g_powerSuspended && IsResume(wParam)) {
-                wchar_t text[50];
-                swprintf(text, 50, L"*** wParam = 0x%8X ***", static_cast<unsigned>(wParam));
-                tolo::TraceW(text);
-                RunRestore(1);
+            // Nothing thrown may reach the system's frames, which the 32-bit unwinder cannot
+            // cross: a restore that failed (out of memory) leaves the fans as they are, and the
+            // window waits for the next suspend.
+            try {
+                OnPowerBroadcast(wParam);
+            } catch (...) {
                 g_powerSuspended = 0;
-            } else if (wParam == PBT_APMSUSPEND) {
-                g_powerSuspended = 1;
             }
             break;
         default: break;

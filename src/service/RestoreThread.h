@@ -4,9 +4,12 @@
 // the power broadcasts.
 #pragma once
 
+#include <process.h>
 #include <windows.h>
 
 #include <cstdint>
+
+#include "system/Handles.h"
 
 // What the process start-up hands the restore thread; zeroed before the thread starts. The
 // thread stores the handle of its hidden power window in the first word.
@@ -26,6 +29,14 @@ inline constexpr char kBiosFanPatchValue[] = "BIOS fan patch";
 // Firmware settings compared with what the store remembers of them.
 inline constexpr uint32_t kBiosGpio34Item = 0x04060018;
 inline constexpr uint32_t kBiosIsChangeFanItem = 0x0406001F;
+
+// How the process starts a thread: the runtime library's _beginthreadex.
+using ThreadStarter = decltype(&_beginthreadex);
+
+// Start-up of the restore thread with a zeroed record that the thread then owns. When the record
+// cannot be allocated or the thread cannot be started, g_restoreDone is raised here: nobody else
+// would, and clients are served with what the store and the chip hold.
+tolo::UniqueHandle StartRestoreThread(ThreadStarter start);
 
 // The restore thread; `record` is a RestoreThreadRecord. Returns only if its window's message loop
 // ends, which the service never causes.

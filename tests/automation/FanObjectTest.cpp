@@ -508,6 +508,33 @@ TEST_F(FanObjectTest, ControlsWaitForTheRestoreAndWithoutAFanManagerHoldNoFans) 
     EXPECT_EQ(E_INVALIDARG, controls->get_Item(0, fan.Put()));
 }
 
+// A process whose restore thread could not be started serves its fans at once: nothing else
+// would ever end the collection's wait.
+TEST_F(FanObjectTest, ControlsDoNotWaitForARestoreThreadThatNeverStarted) {
+    UseServiceEventName(L"QuilAutomationTestNoSuchEvent");
+    InterlockedExchange(&g_restoreDone, 0);
+    ThreadStarter refuse = [](void*, unsigned, unsigned(__stdcall*)(void*), void*, unsigned,
+                              unsigned*) -> uintptr_t { return 0; };
+    EXPECT_FALSE(StartRestoreThread(refuse));
+
+    // Should the collection still wait, a stand-in raises the flag after a while so that the
+    // test ends and says so.
+    tolo::UniqueHandle answered(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::atomic<bool> rescued{false};
+    std::thread watchdog([&] {
+        if (WaitForSingleObject(answered.Get(), 5000) == WAIT_OBJECT_0) return;
+        rescued = true;
+        InterlockedExchange(&g_restoreDone, 1);
+    });
+    tolo::ComPtr<IFanControlCollection> controls;
+    HRESULT hr = manager_->get_Controls(controls.Put());
+    SetEvent(answered.Get());
+    watchdog.join();
+    EXPECT_FALSE(rescued) << "the collection waited for a restore thread that never started";
+    EXPECT_EQ(S_OK, hr);
+    EXPECT_TRUE(controls);
+}
+
 TEST_F(FanObjectTest, WithoutTheSuiteThreePointsStayThree) {
     Make(5);
     EXPECT_EQ(kUserPoints, Points(UserCurve().Get()));

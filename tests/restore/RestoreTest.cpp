@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <new>
 #include <sstream>
 #include <thread>
 
@@ -24,6 +25,7 @@
 #include "support/Capture.h"
 #include "support/ChipLog.h"
 #include "system/Handles.h"
+#include "system/Trace.h"
 
 namespace {
 
@@ -452,6 +454,57 @@ TEST_F(RestoreTest, RestoreThreadRaisesTheFlagThenServesItsWindowUntilItIsClosed
     DWORD code = 1;
     GetExitCodeThread(thread.Get(), &code);
     EXPECT_EQ(0u, code);
+}
+
+// A restore that throws (an allocation failing) ends that restore, not the restore thread or the
+// process: the start-up step still raises the flag, the window answers the broadcasts, and the
+// next resume restores the chip.
+TEST_F(RestoreTest, ARestoreThatThrowsLeavesTheThreadAndItsWindowServing) {
+    const test::Registers original = test::ChipRegisters();
+    ApplyUserCurves();
+    const test::Registers applied = test::ChipRegisters();
+    test::SetPatchValue(1);
+    std::atomic<bool> failing{true};
+    std::atomic<int> failures{0}, restores{0};
+    tolo::SetTraceHook([&](const std::wstring& text) {
+        if (text != kRunningRestore) return;
+        ++restores;
+        if (!failing) return;
+        ++failures;
+        throw std::bad_alloc();
+    });
+    struct HookReset {
+        ~HookReset() { tolo::SetTraceHook(nullptr); }
+    } hookReset;
+
+    RestoreThreadRecord record{};
+    tolo::UniqueHandle thread(
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RestoreFanThreadProc, &record, 0, nullptr)));
+    ASSERT_TRUE(thread);
+    HWND window = nullptr;
+    for (int i = 0; i < 200 && !window; ++i) {
+        Sleep(50);
+        window = *static_cast<HWND volatile*>(&record.powerWindow);
+    }
+    ASSERT_NE(nullptr, window);
+    EXPECT_EQ(1, g_restoreDone);
+    EXPECT_EQ(1, failures);
+
+    test::SetChipRegisters(original);
+    SendMessageW(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+    SendMessageW(window, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+    EXPECT_EQ(2, failures);
+    EXPECT_EQ(0, g_powerSuspended);
+    EXPECT_EQ(original, test::ChipRegisters());
+
+    failing = false;
+    SendMessageW(window, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+    SendMessageW(window, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
+    EXPECT_EQ(3, restores);
+    EXPECT_EQ(applied, test::ChipRegisters()) << test::DescribeDifference(applied, test::ChipRegisters());
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.Get(), 10000));
 }
 
 }  // namespace

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <new>
 #include <string>
 
 #include "FanControlManager.h"
 #include "LateBound.h"
 #include "support/BoardTest.h"
 #include "system/Handles.h"
+#include "system/MessageBox.h"
 
 namespace {
 
@@ -86,6 +88,31 @@ TEST_F(ManagerCapabilitiesTest, PlainIteChipHasNoExtendedControl) {
 TEST_F(ManagerCapabilitiesTest, FintekChipHasNoCapability) {
     Apply("chip 0x1007 0");
     ExpectCapabilities({0, 0, 50, 16, 0, 0}, ReadAll());
+}
+
+// Creating the chip's accessor may throw (an allocation failing; here the box that reports the
+// missing I/O library): each capability answers an error to the late-bound client, whose call
+// goes through the system's frames, and the process goes on. Once the accessor can be created,
+// the next read answers.
+TEST_F(ManagerCapabilitiesTest, ACapabilityWhoseAccessorCannotBeCreatedAnswersAnError) {
+    Apply("chip 0x8626 2\nfault quilio");
+    tolo::SetMessageBoxHook(
+        [](const std::wstring&, const std::wstring&, UINT) -> int { throw std::bad_alloc(); });
+    struct HookReset {
+        ~HookReset() { tolo::SetMessageBoxHook(nullptr); }
+    } hookReset;
+    tolo::ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, manager_->QueryInterface(IID_IDispatch, dispatch.PutVoid()));
+    for (const wchar_t* name : {L"ConstraintType", L"IsSIOSupportedRPM", L"RpmPerstep", L"RpmSmoothFreq",
+                                L"OneSencitiveSupported", L"IsSupportFanStop"}) {
+        VARIANT v;
+        EXPECT_TRUE(FAILED(test::Get(dispatch.Get(), name, &v))) << std::string(name, name + wcslen(name));
+    }
+    short constraint = -1;
+    EXPECT_EQ(E_OUTOFMEMORY, manager_->get_ConstraintType(&constraint));
+
+    Board()->libraryFaults = 0;
+    ExpectCapabilities({1, 1, 32, 59, 1, 1}, ReadAll());
 }
 
 TEST_F(ManagerCapabilitiesTest, EveryCapabilityRefusesANullResultPlace) {

@@ -2,9 +2,11 @@
 // with other processes, and the fan mode registers as the chip's write log records them.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "fancore/FintekFanEngine.h"
 #include "fancore/SioAccessor.h"
@@ -391,16 +393,26 @@ TEST_F(WindowFromLpcBridge, OnIntelTheBridgeGivesTheBase) {
     EXPECT_EQ(a.ReadByte(0x10), 0x11);
 }
 
+// Physical address 0 is the start of system memory: the board has memory there, which must be
+// neither read as registers nor written.
 TEST_F(WindowFromLpcBridge, ElsewhereNothingIsMapped) {
+    const std::vector<uint8_t> memory(0x1400, 0x5A);
+    sim::AddMemory(0, memory);
     g_cpuidSource = [](uint32_t, uint32_t regs[4]) { Vendor(regs, "AuthenticAMD"); };
     SioAccessor& a = SioAccessor::Instance();
     ASSERT_TRUE(Uses<SioAccessITEMMap>(a));
     EXPECT_EQ(static_cast<SioAccessITEMMap&>(a.Access()).Base(), 0u);
-    EXPECT_EQ(a.ReadByte(0x10), 0xFF);
-    a.WriteByte(0x10, 0x22);
-    a.SetBank(1);
-    EXPECT_EQ(a.ReadByte(0x10), 0xFF);
+    for (uint8_t bank : {0, 1, 2}) {
+        a.SetBank(bank);
+        EXPECT_EQ(a.ReadByte(0x10), 0xFF) << "bank " << int(bank);
+        a.WriteByte(0x10, 0x22);
+        a.WriteByte(0xFE, 0x23);
+    }
     EXPECT_EQ(Board()->sio.hwm[0][0x10], 0x11);
+    const uint8_t* view = sim::PhysicalToView(0, static_cast<uint32_t>(memory.size()));
+    ASSERT_NE(nullptr, view);
+    EXPECT_EQ(0, std::count_if(view, view + memory.size(), [](uint8_t b) { return b != 0x5A; }))
+        << "bytes of the memory at address 0 were written";
 }
 
 // --- fan mode registers ------------------------------------------------------------------------
