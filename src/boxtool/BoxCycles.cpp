@@ -5,6 +5,7 @@
 // After windows.h.
 #include <shldisp.h>
 
+#include <atomic>
 #include <cstring>
 #include <iterator>
 #include <mutex>
@@ -89,8 +90,7 @@ void SendKeyStroke(const WORD (&keys)[2]) {
 }
 
 // The windows the last search found. Both the window thread and the notifier's listener search;
-// each builds its list apart and only swaps it in here, so that no lock is held while the search
-// asks other threads' windows for their captions.
+// each builds its list apart and only swaps it in here, so that no lock is held while it runs.
 std::mutex g_windowListLock;
 std::vector<HWND> g_windowList;
 
@@ -98,6 +98,7 @@ struct WindowSearch {
     const wchar_t* windowClass;
     const wchar_t* caption;
     std::vector<HWND> found;
+    bool failed = false;
 };
 
 // A string value of the key, cut to what a search takes; empty when absent or not a string.
@@ -330,22 +331,35 @@ void TfrmObxTestMain::SetModeToAudio(uint8_t mode) {
 bool TfrmObxTestMain::FindAllWindow(const wchar_t* windowClass, const wchar_t* caption) {
     WindowSearch search{windowClass ? windowClass : L"", caption ? caption : L"", {}};
     EnumWindows(&TfrmObxTestMain::EnumWindowsProc, reinterpret_cast<LPARAM>(&search));
+    if (search.failed) search.found.clear();  // a search cut short finds nothing
     const bool found = !search.found.empty();
     std::lock_guard<std::mutex> lock(g_windowListLock);
     g_windowList.swap(search.found);
     return found;
 }
 
+std::atomic<WindowSearchProbe> g_windowSearchProbe{nullptr};
+
 BOOL CALLBACK TfrmObxTestMain::EnumWindowsProc(HWND window, LPARAM param) {
     auto* search = reinterpret_cast<WindowSearch*>(param);
-    wchar_t windowClass[64] = {};
-    wchar_t caption[64] = {};
-    GetClassNameW(window, windowClass, static_cast<int>(std::size(windowClass)));
-    GetWindowTextW(window, caption, static_cast<int>(std::size(caption)));
-    if (wcscmp(windowClass, search->windowClass) == 0 &&
-        (!search->caption[0] || !caption[0] || wcscmp(caption, search->caption) == 0))
-        search->found.push_back(window);
-    return TRUE;  // every window is looked at
+    // Nothing may unwind into the system's enumeration: whatever fails ends the search.
+    try {
+        if (WindowSearchProbe probe = g_windowSearchProbe) probe(window);
+        wchar_t windowClass[64] = {};
+        wchar_t caption[64] = {};
+        GetClassNameW(window, windowClass, static_cast<int>(std::size(windowClass)));
+        // The caption as the system keeps it: GetWindowText would ask a window of this process
+        // by a message, and the notifier's listener searches while the window thread may be
+        // waiting for it.
+        InternalGetWindowText(window, caption, static_cast<int>(std::size(caption)));
+        if (wcscmp(windowClass, search->windowClass) == 0 &&
+            (!search->caption[0] || !caption[0] || wcscmp(caption, search->caption) == 0))
+            search->found.push_back(window);
+        return TRUE;  // every window is looked at
+    } catch (...) {
+        search->failed = true;
+        return FALSE;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -34,8 +34,12 @@ AmdFamily ReadAmdFamily() {
 // --- measuring thread ---------------------------------------------------------------------------
 
 void StartMeasureThread(BasicCpuManager* manager) {
-    g_thread = CreateThread(nullptr, 0, &MeasureThreadProc, manager, 0, &g_threadId);
-    if (g_thread) SetThreadPriority(g_thread, THREAD_PRIORITY_BELOW_NORMAL);
+    // Created suspended and let go only once its handle is stored: the thread suspends itself
+    // through that handle, and running at once it could get there before the store.
+    g_thread = g_cpuSources.createThread(&MeasureThreadProc, manager, CREATE_SUSPENDED, &g_threadId);
+    if (!g_thread) return;
+    ResumeThread(g_thread);
+    SetThreadPriority(g_thread, THREAD_PRIORITY_BELOW_NORMAL);
 }
 
 void ResumeMeasureThread() {

@@ -37,6 +37,10 @@ DWORD SystemProcessorCount() {
     return info.dwNumberOfProcessors;
 }
 
+HANDLE SystemThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, DWORD* id) {
+    return ::CreateThread(nullptr, 0, start, parameter, flags, id);
+}
+
 using OpenFn = BOOL(__stdcall*)(const char* path);
 using MsrFn = BOOL(__stdcall*)(DWORD index, void* value);
 using OutPortDFn = void(__stdcall*)(WORD port, DWORD value);
@@ -70,8 +74,8 @@ std::mutex g_loadLock;
 }  // namespace
 
 CpuSources SystemCpuSources() {
-    return {&CpuidInstruction, &TscInstruction, &SystemTime,
-            &SystemSleep,      &SystemAffinity, &SystemProcessorCount};
+    return {&CpuidInstruction, &TscInstruction,       &SystemTime,  &SystemSleep,
+            &SystemAffinity,   &SystemProcessorCount, &SystemThread};
 }
 
 CpuSources g_cpuSources = SystemCpuSources();

@@ -17,6 +17,8 @@ struct CpuSources {
     void (*sleep)(DWORD ms);
     DWORD_PTR (*setThreadAffinityMask)(HANDLE thread, DWORD_PTR mask);
     DWORD (*processorCount)();  // GetSystemInfo's dwNumberOfProcessors
+    // CreateThread with default security and stack size: the measuring thread's start.
+    HANDLE (*createThread)(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, DWORD* id);
 };
 extern CpuSources g_cpuSources;
 // The production sources, for a test that replaces only some of them.

@@ -2,8 +2,27 @@
 
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include "system/WinPipe.h"
+
+namespace {
+
+// Waits until the thread has ended. The waiting thread may own windows (the form's) that other
+// threads, the listener or a program it is waiting on, send messages to: those are answered
+// meanwhile, as a thread waiting in SendMessage answers them, while posted messages, timers and
+// input wait for the message loop. A bound with the listener ended by force instead could leave
+// a lock it holds (the firmware channel's, the heap's) owned for good.
+void WaitAnsweringSentMessages(HANDLE thread) {
+    for (;;) {
+        const DWORD woken = MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_SENDMESSAGE);
+        if (woken != WAIT_OBJECT_0 + 1) return;  // ended, or the wait failed
+        MSG message;
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+}  // namespace
 
 // The shared state is defined before the notifier so that it outlives the notifier's destructor.
 tolo::MailslotW QuilSysProcNotify::s_mailslot;
@@ -84,18 +103,18 @@ DWORD WINAPI QuilSysProcNotify::ListenThread(LPVOID generation) {
 
 void QuilSysProcNotify::EndListener() {
     if (!m_thread) return;
+    // Taken out first: a stop that runs while this one answers messages finds no listener.
+    const tolo::UniqueHandle listener(std::move(m_thread));
     ++s_generation;  // the listener ends after the message it is reading
     // Called from a callback, the listener ends when the callback returns.
-    if (GetThreadId(m_thread.Get()) != GetCurrentThreadId()) {
-        // It waits for a message without limit: one of our own (event code 0) wakes it.
-        tolo::UniqueHandle writer(CreateFileW(s_mailslotPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        static const uint8_t wake[kNotifyMessageSize] = {};
-        DWORD written = 0;
-        if (writer && WriteFile(writer.Get(), wake, sizeof wake, &written, nullptr))
-            WaitForSingleObject(m_thread.Get(), INFINITE);
-        else
-            TerminateThread(m_thread.Get(), 0);  // no way to wake it: end it where it waits
-    }
-    m_thread.Reset();
+    if (GetThreadId(listener.Get()) == GetCurrentThreadId()) return;
+    // It waits for a message without limit: one of our own (event code 0) wakes it.
+    tolo::UniqueHandle writer(CreateFileW(s_mailslotPath, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    static const uint8_t wake[kNotifyMessageSize] = {};
+    DWORD written = 0;
+    if (writer && WriteFile(writer.Get(), wake, sizeof wake, &written, nullptr))
+        WaitAnsweringSentMessages(listener.Get());
+    else
+        TerminateThread(listener.Get(), 0);  // no way to wake it: end it where it waits
 }

@@ -54,7 +54,8 @@ public:
     static DWORD WINAPI ListenThread(LPVOID generation);
 
 private:
-    // Ends the listener, if there is one, and waits until it has.
+    // Ends the listener, if there is one, and waits until it has; messages that other threads send
+    // to the caller's windows meanwhile are answered, since the listener's work may wait on them.
     void EndListener();
 
     wchar_t m_name[kMailslotNameChars] = {};  // the registered name

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -116,6 +117,10 @@ struct BoxDriverCriteria {
 bool ReadBoxDriverCriteria(BoxDriverCriteria* criteria);
 // The windows the last FindAllWindow found, in the order the system listed them.
 std::vector<HWND> BoxDriverWindows();
+// Shown every window a search for the driver's windows meets, before the window is matched; none
+// in the program. Tests hold a search here, or make it fail.
+using WindowSearchProbe = void (*)(HWND window);
+extern std::atomic<WindowSearchProbe> g_windowSearchProbe;
 
 // Set for good the first time a fan sensor named "rad1a" is seen: the board cools the CPU with a
 // radiator, whose two pumps are two service fans instead of one CPU header shown twice.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cwctype>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -415,6 +416,14 @@ TEST_F(PullTest, SetModeToAudioTellsTheWindowsEveryTimeWithItsTraces) {
     EXPECT_EQ(lines, twice);
 }
 
+// What a search met, and the window at which it is to fail.
+std::vector<HWND> g_searched;
+HWND g_failAt = nullptr;
+void FailAt(HWND window) {
+    g_searched.push_back(window);
+    if (window == g_failAt) throw std::bad_alloc();  // as growing the list of found windows may
+}
+
 TEST_F(PullTest, WindowsMatchTheClassExactlyAndTheCaptionUnlessEitherIsEmpty) {
     const std::wstring cls = test::BoxDriverWindow::UniqueClass();
     test::BoxDriverWindow named(cls, L"Orbix Box Driver");
@@ -433,6 +442,32 @@ TEST_F(PullTest, WindowsMatchTheClassExactlyAndTheCaptionUnlessEitherIsEmpty) {
     std::transform(upper.begin(), upper.end(), upper.begin(), ::towupper);
     EXPECT_FALSE(Form().FindAllWindow(upper.c_str(), L""));
     EXPECT_TRUE(BoxDriverWindows().empty());
+    // The captions are read as the system keeps them, without asking any window by a message: a
+    // window's thread that is not taking messages (the form's, waiting on the notifier's
+    // listener) cannot hold up a search.
+    for (const test::BoxDriverWindow* driver : {&named, &untitled, &other})
+        EXPECT_EQ(driver->TextRequests(), 0u);
+
+    // Whatever fails inside the search ends it there, without unwinding through the system's
+    // enumeration: it finds nothing, not the windows it met before, and the next one finds all.
+    g_windowSearchProbe = &FailAt;
+    EXPECT_TRUE(Form().FindAllWindow(cls.c_str(), L""));  // fails nowhere: the order of the search
+    const std::vector<HWND> order = g_searched;
+    for (HWND window : order)
+        if (window == named.Handle() || window == untitled.Handle() || window == other.Handle())
+            g_failAt = window;
+    g_searched.clear();
+    bool result = true;
+    EXPECT_NO_THROW(result = Form().FindAllWindow(cls.c_str(), L""));
+    g_windowSearchProbe = nullptr;
+    EXPECT_FALSE(result);
+    EXPECT_TRUE(BoxDriverWindows().empty());
+    // It met the two other stand-ins and ended at the third.
+    const auto failure = std::find(order.begin(), order.end(), g_failAt);
+    ASSERT_NE(failure, order.end());
+    EXPECT_EQ(g_searched, std::vector<HWND>(order.begin(), failure + 1));
+    EXPECT_TRUE(Form().FindAllWindow(cls.c_str(), L""));
+    EXPECT_EQ(found(BoxDriverWindows()), found({named.Handle(), untitled.Handle(), other.Handle()}));
 
     {
         test::BoxDriverKey key(cls, L"Orbix Box Driver");

@@ -12,13 +12,17 @@
 
 namespace {
 
+bool Suspended(HANDLE thread) {
+    const DWORD count = SuspendThread(thread);
+    ResumeThread(thread);
+    return count != DWORD(-1) && count >= 1;
+}
+
 // True once the measuring thread has suspended itself (its suspend count is above 0).
 bool WaitUntilSuspended() {
     HANDLE h = MeasureThreadHandle();
     for (int i = 0; i < 30000; ++i) {
-        const DWORD count = SuspendThread(h);
-        ResumeThread(h);
-        if (count != DWORD(-1) && count >= 1) return true;
+        if (Suspended(h)) return true;
         Sleep(1);
     }
     return false;
@@ -55,6 +59,12 @@ protected:
 TEST_F(CpuManagerTest, TwoPassesThenSuspendedAndEveryCallWakesIt) {
     Amd(0, 15, false);
     Apply("msr 0xC0010042 0x14");
+    // The starter is held before it has the new thread's handle, until the thread cannot go on by
+    // itself or has run past its two passes: when the thread suspends itself must not depend on
+    // when its starter stores the handle.
+    machine->onThreadCreated = [this](HANDLE thread, DWORD id) {
+        for (int i = 0; i < 5000 && !Suspended(thread) && machine->SleepsOf(id).size() < 6; ++i) Sleep(1);
+    };
     auto* manager = new BasicCpuManager;
     EXPECT_FLOAT_EQ(manager->GetRatio(), 1.0f);
     manager->Start();

@@ -54,6 +54,13 @@ DWORD Processors() {
     return g_machine->processors;
 }
 
+HANDLE Thread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags, DWORD* id) {
+    HANDLE thread = CreateThread(nullptr, 0, start, parameter, flags, id);
+    if (thread && g_machine->onThreadCreated)
+        g_machine->onThreadCreated(thread, id ? *id : GetThreadId(thread));
+    return thread;
+}
+
 }  // namespace
 
 void FakeMachine::Vendor(const char* name, uint32_t maxLeaf) {
@@ -85,7 +92,7 @@ std::vector<DWORD> FakeMachine::SleepsOf(DWORD threadId) {
 
 FakeMachine& InstallFakeMachine() {
     g_machine = new FakeMachine;  // outlives the measuring thread
-    g_cpuSources = {&Cpuid, &Tsc, &Now, &FakeSleep, &Affinity, &Processors};
+    g_cpuSources = {&Cpuid, &Tsc, &Now, &FakeSleep, &Affinity, &Processors, &Thread};
     return *g_machine;
 }
 

@@ -26,6 +26,8 @@ struct FakeMachine {
     std::atomic<uint32_t> tscReads{0};
     // Called on every sleep before the clock moves, with the sleeping thread's processor.
     std::function<void(DWORD ms, uint32_t processor)> onSleep;
+    // Called with each thread the monitor creates, before its creator gets the handle back.
+    std::function<void(HANDLE thread, DWORD threadId)> onThreadCreated;
 
     std::mutex lock;
     std::vector<std::pair<DWORD, DWORD>> sleeps;  // (thread id, ms)

@@ -4,8 +4,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FirmwareSupport.h"
@@ -41,7 +44,7 @@ protected:
     }
     void TearDown() override {
         // The program's form outlives the listener; here the listener may still be acting on the
-        // last event (a driver search asks the form for its window): end it before the form goes.
+        // last event with the form: end it before the form goes.
         g_quilSysProcNotify.Stop();
         form_.reset();
         BoardTest::TearDown();
@@ -189,13 +192,67 @@ TEST_F(FirmwareModeTest, AnAudioEventPostsTheQueriedModeToTheDriverWindows) {
     test::BoxDriverWindow driver(test::BoxDriverWindow::UniqueClass(), L"Orbix Box Driver");
     TfrmObxTestMain& form = Create();
     Post(kEventAudio);
-    // The listener's search asks this thread's form for its caption: the wait runs its messages.
     ASSERT_TRUE(driver.WaitForMessages(1));
     EXPECT_EQ(driver.Messages(), (std::vector<test::DriverMessage>{{0x935, 2}}));  // low byte of 0x0102
     EXPECT_EQ(form.boxCache.audioMode, 2);
     Post(kEventAudio);  // told every time, the same mode or not
     ASSERT_TRUE(driver.WaitForMessages(2));
     EXPECT_EQ(driver.Messages().back(), (test::DriverMessage{0x935, 2}));
+}
+
+// The listener held inside its search for the driver's windows until the form has begun to stop
+// the notifier; it then asks the form for its caption by message, as a program the listener waits
+// on may: the form answers while it waits for the listener.
+HWND g_holdAt = nullptr;
+HWND g_form = nullptr;
+HANDLE g_held = nullptr;
+std::atomic<DWORD> g_listener{0};
+std::wstring g_formAnswer;
+void HoldUntilTheStop(HWND window) {
+    if (window != g_holdAt) return;
+    g_listener = GetCurrentThreadId();
+    SetEvent(g_held);
+    test::WaitFor([] {
+        const auto requests = sim::SysCtlRequests(GetCurrentProcessId());
+        return !requests.empty() && requests.back().code == kUnregisterMailslot;
+    });
+    wchar_t caption[64] = {};
+    SendMessageW(g_form, WM_GETTEXT, std::size(caption), reinterpret_cast<LPARAM>(caption));
+    g_formAnswer = caption;
+}
+
+TEST_F(FirmwareModeTest, ThePushStopsTheNotifierWhileTheListenerSearchesForTheDriverWindows) {
+    test::BoxDriverKey key(test::BoxDriverWindow::UniqueClass(), L"Orbix Box Driver");
+    TfrmObxTestMain& form = Create();
+    test::BoxDriverWindow driver(test::BoxDriverWindow::UniqueClass(), L"Orbix Box Driver");
+    tolo::UniqueHandle held(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_holdAt = driver.Handle();
+    g_form = form.Handle();
+    g_held = held.Get();
+    g_windowSearchProbe = &HoldUntilTheStop;
+    Post(kEventAudio);
+    ASSERT_EQ(WaitForSingleObject(held.Get(), 10000), WAIT_OBJECT_0);
+
+    // A stop that waits on the listener without answering the form's messages would never end: a
+    // watchdog ends the listener then, so that the hang shows as a failure.
+    tolo::UniqueHandle stopped(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    bool hung = false;
+    std::thread watchdog([&] {
+        if (WaitForSingleObject(stopped.Get(), 20000) != WAIT_TIMEOUT) return;
+        hung = true;
+        tolo::UniqueHandle listener(OpenThread(THREAD_TERMINATE, FALSE, g_listener));
+        TerminateThread(listener.Get(), 1);
+    });
+    form.Box_SetSensors();  // the push's sensor step stops the notifier
+    SetEvent(stopped.Get());
+    watchdog.join();
+    g_windowSearchProbe = nullptr;
+    EXPECT_FALSE(hung);
+    EXPECT_EQ(g_formAnswer, kFormCaption);
+    // The search went on and told the driver's window before the listener ended.
+    ASSERT_TRUE(driver.WaitForMessages(1));
+    EXPECT_EQ(driver.Messages(), (std::vector<test::DriverMessage>{{0x935, 2}}));
+    EXPECT_TRUE(sim::SysCtlSlots().empty());
 }
 
 TEST_F(FirmwareModeTest, EventMamaRunsTheBossKey) {

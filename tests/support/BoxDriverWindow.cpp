@@ -48,6 +48,11 @@ std::vector<DriverMessage> BoxDriverWindow::Messages() const {
     return messages_;
 }
 
+size_t BoxDriverWindow::TextRequests() const {
+    std::lock_guard<std::mutex> l(lock_);
+    return textRequests_;
+}
+
 bool BoxDriverWindow::WaitForMessages(size_t count) const {
     for (int i = 0; i < 1000 && Messages().size() < count; ++i) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
@@ -82,6 +87,10 @@ LRESULT CALLBACK BoxDriverWindow::WindowProc(HWND window, UINT message, WPARAM w
         std::lock_guard<std::mutex> l(self->lock_);
         self->messages_.push_back({wParam, lParam});
         return 0;
+    }
+    if (message == WM_GETTEXT && self) {
+        std::lock_guard<std::mutex> l(self->lock_);
+        ++self->textRequests_;
     }
     if (message == WM_CLOSE) {
         DestroyWindow(window);

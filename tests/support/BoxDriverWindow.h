@@ -29,9 +29,11 @@ public:
 
     HWND Handle() const { return window_; }
     std::vector<DriverMessage> Messages() const;
+    // How often the window was asked for its text (WM_GETTEXT).
+    size_t TextRequests() const;
     // Waits for at least count messages, for at most about ten seconds, running the calling
-    // thread's messages meanwhile: a search from another thread asks this thread's windows for
-    // their captions and waits for the answer.
+    // thread's messages meanwhile, so that nothing another thread asks of this thread's windows
+    // waits on the test.
     bool WaitForMessages(size_t count) const;
 
     // A window class of this process that no other process uses.
@@ -48,6 +50,7 @@ private:
     tolo::UniqueHandle thread_;
     mutable std::mutex lock_;
     std::vector<DriverMessage> messages_;
+    size_t textRequests_ = 0;
 };
 
 // HKCU "SOFTWARE\QUIL\Orbix Box Driver" for the life of the object: absent, or present with these
