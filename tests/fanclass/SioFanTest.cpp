@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "FanClassSupport.h"
-#include "support/ChipLog.h"
 #include "fancore/EcHelper.h"
 #include "fancore/EcRecords.h"
 #include "fancore/FanStore.h"
 #include "fancore/QuilFanControl.h"
+#include "support/ChipLog.h"
 
 namespace {
 
