@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 #include "fancore/BoardReaders.h"
@@ -113,12 +114,20 @@ TEST(DmiWalk, ATableWithoutItsFinalNulsEndsAtItsLength) {
     EXPECT_TRUE(t.IsEnd());
 }
 
-TEST(Wmi, BaseBoardProductAndInstancesPastTheLast) {
+// Wine's WMI serves Win32_BaseBoard from the host's SMBIOS table: the base board's product, or
+// "Base Board" when the table names none (as on hosts without DMI data).
+TEST(Wmi, BaseBoardProductIsTheFirmwareTablesAndInstancesPastTheLastLeaveTheBuffer) {
+    ASSERT_NE(tolo::g_pGetSystemFirmwareTable, nullptr);
+    const std::string table = ReadProduct();
+    ASSERT_NE(table, "<no table>");
+    const std::wstring expected =
+        table.empty() || table == "<no board>" ? L"Base Board" : NarrowToWide(table.c_str());
     wchar_t product[512] = L"untouched";
+    GetBoardProductByWmi(product);
+    EXPECT_EQ(std::wstring(product), expected);
+    wcscpy(product, L"untouched");
     QueryWmiProperty(L"Win32_BaseBoard", L"Product", product, 99);
     EXPECT_STREQ(product, L"untouched");
-    GetBoardProductByWmi(product);  // Wine answers with the host's board, or nothing
-    SUCCEED();
 }
 
 TEST(Registry, DwordWrappers) {

@@ -7,6 +7,7 @@
 #include "fancore/EcFanControlManager.h"
 #include "fancore/EcHelper.h"
 #include "fancore/EcRecords.h"
+#include "fancore/FanProfile.h"
 #include "fancore/FanStore.h"
 #include "fancore/QuilFanControl.h"
 #include "system/Handles.h"
@@ -124,6 +125,14 @@ TEST_F(BoardFansTest, WeightsAreResentOnlyForTheBoardsOwnFans) {
     EXPECT_NE(LowerStoreFile().find("<weights><sensor_0>10</sensor_0><sensor_1>20</sensor_1>"),
               std::string::npos)
         << LowerStoreFile();
+    // Refreshing a profile sends the weights again, then the profile reads its stored curve.
+    sim::SetItemBuffer(kEcWeightsDevice, std::vector<uint8_t>(28, 0));
+    FanStore::Instance().WriteCurve(2, {{33, 90}, {55, 170}, {77, 240}}, false);
+    Fans()[1]->RefreshFanCurve(4);
+    EXPECT_EQ(Head(kEcWeightsDevice, 7), (std::vector<int32_t>{1, 25, 51, 76, 102, -1, 4}));
+    FanPoints refreshed;
+    Fans()[1]->GetProfile(4)->GetPoints(&refreshed);
+    EXPECT_EQ(refreshed, (FanPoints{{33, 90}, {55, 170}, {77, 240}}));
     SioMixEcFan stranger(Helper(), 0x04070010);
     const uint32_t from = sim::NextWriteSeq();
     stranger.SaveThermalWeights({50});

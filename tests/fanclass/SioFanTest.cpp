@@ -7,6 +7,7 @@
 #include "fancore/EcRecords.h"
 #include "fancore/FanStore.h"
 #include "fancore/QuilFanControl.h"
+#include "support/ChipLog.h"
 
 namespace {
 
@@ -42,6 +43,13 @@ protected:
         return r;
     }
     int ItemValue(uint32_t id) const { return sim::FindItem(id)->value; }
+    // The values written to a fan's mode register (register 0 of its bank) since `from`.
+    static std::vector<int> FanModeWrites(uint32_t from, uint8_t bank) {
+        std::vector<int> values;
+        for (const test::RegWrite& w : test::MonitorWrites(from))
+            if (w.bank == bank && w.reg == 0x00) values.push_back(w.value);
+        return values;
+    }
 };
 
 TEST_F(SioFanTest, SelectionProgramsTheChipAndRecordsTheProfileInTheFirmware) {
@@ -56,6 +64,12 @@ TEST_F(SioFanTest, SelectionProgramsTheChipAndRecordsTheProfileInTheFirmware) {
     EXPECT_EQ(fan.GetCurrentProfileIndex(), 3);
     EXPECT_EQ(fan.GetFanCurve(), (FanPoints{{30, 153}, {60, 204}, {60, 255}}));
     EXPECT_EQ(fan.GetId(), kChassisItem);
+    // A fan without the EC helper leaves the fan's mode register alone.
+    const uint32_t from = sim::NextWriteSeq();
+    fan.SelectProfile(2);
+    fan.SelectProfileKeepBios(1);
+    ASSERT_FALSE(test::MonitorWrites(from).empty());
+    EXPECT_EQ(FanModeWrites(from, 1), std::vector<int>{});
 }
 
 TEST_F(SioFanTest, TheCurveReadFromTheChipReplacesTheFansCurve) {
@@ -190,11 +204,23 @@ TEST_F(SioFanTest, ChassisFanHandsItsFirstSegmentToTheEcOnlyInEcMode) {
     fan.SelectProfile(3);
     EXPECT_EQ(test::BufferWrites(from, kEcCurveDevice), 0u);
     EXPECT_EQ(test::BufferWrites(from, kEcEnableDevice), 1u);
+    // After the profile the chip's fan mode follows the EC mode: 0x10 for mode 0 on this
+    // Nuvoton chip (fan 1's mode register is register 0 of bank 1).
+    ASSERT_EQ(FanModeWrites(from, 1), std::vector<int>{0x10});
+    EXPECT_EQ(test::MonitorWrites(from).back(), (test::RegWrite{1, 0x00, 0x10}));
     fan.SetEcMode(1);
+    from = sim::NextWriteSeq();
     fan.SelectProfile(3);
     // (30, 153) to (60, 204): 51 / 30 * 256 = 435.2.
     EXPECT_EQ(Head(kEcCurveDevice, 7), (std::vector<int32_t>{2, 435, 153, 204, 30, 60, 0}));
     EXPECT_EQ(test::Words(kEcCurveDevice).size(), 12u);
+    EXPECT_EQ(FanModeWrites(from, 1), std::vector<int>{0x1F});
+    // Keeping the firmware's record (the base selection) sets the mode as well, and no segment.
+    from = sim::NextWriteSeq();
+    fan.SelectProfileKeepBios(2);
+    EXPECT_EQ(FanModeWrites(from, 1), std::vector<int>{0x1F});
+    EXPECT_EQ(test::BufferWrites(from, kEcCurveDevice), 0u);
+    EXPECT_EQ(test::BufferWrites(from, kEcEnableDevice), 1u);
 }
 
 TEST_F(SioFanTest, AuxiliaryFanSendsFanCodeThree) {
@@ -204,8 +230,12 @@ TEST_F(SioFanTest, AuxiliaryFanSendsFanCodeThree) {
     fan.SetFanIndex(2);
     ASSERT_TRUE(fan.Initialize());
     fan.SetEcMode(1);
+    const uint32_t from = sim::NextWriteSeq();
     fan.SelectProfile(1);
     EXPECT_EQ(Head(kEcCurveDevice, 6), (std::vector<int32_t>{3, 326, 153, 204, 30, 70}));
+    // Unlike the other fans with an EC helper, this one leaves the chip's fan mode (fan 2: bank 3).
+    ASSERT_FALSE(test::MonitorWrites(from).empty());
+    EXPECT_EQ(FanModeWrites(from, 3), std::vector<int>{});
 }
 
 TEST_F(SioFanTest, APositionOutsideTheListChangesNothing) {

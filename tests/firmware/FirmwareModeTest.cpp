@@ -18,6 +18,7 @@
 #include "boxtool/FbAcpi.h"
 #include "boxtool/QuilSysProcNotify.h"
 #include "boxtool/TfrmObxTestMain.h"
+#include "cpu/FakeMachine.h"
 #include "support/BoardTest.h"
 #include "support/BoxDriverWindow.h"
 #include "support/Capture.h"
@@ -26,6 +27,9 @@
 namespace {
 
 using test::FakeFan;
+
+// The current ratio 40 (0x28), then the bus clock's 980 tenths (0x03D4) low byte first.
+const std::vector<int> kRatioWords = {0x0B28, 0x0CD4, 0x0D03};
 
 class FirmwareModeTest : public test::BoardTest {
 protected:
@@ -41,6 +45,13 @@ protected:
         service_ = std::make_unique<test::SysCtlService>();
         ASSERT_TRUE(service_->Serving());
         ASSERT_TRUE(fans_.Registered());
+        // A processor whose numbers the test knows: an Intel TSC of 3333 MHz, nominal ratio 34,
+        // current ratio 40. The core clock is 3333 / 34 x 40 = 3921.2 MHz, the bus clock
+        // 3921.2 / 40 = 98.03 MHz: 980 tenths, 0x03D4.
+        test::FakeMachine& machine = test::InstallFakeMachine();
+        machine.IntelTopology(0x906EA, 2, 1);
+        machine.ticksPerMs = 3333000;
+        Apply("msr 0xCE 0x2200\nmsr 0x198 0x2800");
     }
     void TearDown() override {
         // The program's form outlives the listener; here the listener may still be acting on the
@@ -105,9 +116,7 @@ TEST_F(FirmwareModeTest, StartUpEnablesTheChannelSendsTimeDutiesVolumeAndRatioAn
     EXPECT_EQ(std::vector<int>(words.begin() + 3, words.begin() + 8),
               (std::vector<int>{0x0205, 0x0305, 0x0402, 0x050A, 0x0600}));
     EXPECT_EQ(words[8], 0x014B);  // 75 percent
-    EXPECT_EQ(words[9] >> 8, 0x0B);
-    EXPECT_EQ(words[10] >> 8, 0x0C);
-    EXPECT_EQ(words[11] >> 8, 0x0D);
+    EXPECT_EQ(std::vector<int>(words.begin() + 9, words.end()), kRatioWords);
 
     const auto requests = sim::SysCtlRequests(GetCurrentProcessId());
     ASSERT_EQ(requests.size(), 1u);
@@ -122,10 +131,7 @@ TEST_F(FirmwareModeTest, RatioTimerSendsTheRatioAndBusClockWords) {
     const uint32_t from = sim::NextWriteSeq();
     form.tmrSetToBox.Tick();
     const std::vector<int> words = test::WordsTo(kFbAcpiCommandItem, from);
-    ASSERT_EQ(words.size(), 3u);
-    EXPECT_EQ(words[0] >> 8, 0x0B);
-    EXPECT_EQ(words[1] >> 8, 0x0C);
-    EXPECT_EQ(words[2] >> 8, 0x0D);
+    EXPECT_EQ(words, kRatioWords);
 }
 
 TEST_F(FirmwareModeTest, KnobSetsServiceFanDutiesThroughTheService) {

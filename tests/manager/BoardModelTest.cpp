@@ -4,8 +4,8 @@
 
 #include <ostream>
 
+#include "FakeWmi.h"
 #include "ManagerSupport.h"
-#include "fancore/BoardReaders.h"
 #include "fancore/EcHelper.h"
 #include "fancore/QuilFanControl.h"
 
@@ -19,6 +19,8 @@ struct Model {
     const char* fans;     // class, fan index, mode item of each fan in list order
     const char* helper;
     bool settings;  // the builder loaded each fan's cached settings
+    // What WMI answers as the board's product; null: the manager must not ask WMI.
+    const wchar_t* wmi = nullptr;
 };
 
 // Test logs name the product, not the record's bytes.
@@ -56,6 +58,13 @@ const Model kModels[] = {
     {"LowerCaseTakesTheGenericSet", "marrowback z77", GENERIC_FANS, "EcHelper disabled", true},
     {"LowerCaseChipsetTakesTheGenericSet", "Pelicor Z87", GENERIC_FANS, "EcHelper disabled", true},
     {"OtherBoard", "H81M-PLUS", GENERIC_FANS, "EcHelper disabled", true},
+    // A known line without a chipset asks WMI and matches its product once more.
+    {"WmiWithoutChipsetTakesTheGenericSet", "MARROWBACK", GENERIC_FANS, "EcHelper disabled", true,
+     L"MARROWBACK B85"},
+    {"WmiChipsetChoosesTheBuilder", "MARROWBACK X", MIX_FANS ", " EC_FANS, "EcHelper", false,
+     L"MARROWBACK Z77"},
+    {"WmiOtherProductBuildsNoFans", "MARROWBACK", "", "none", false, L"H81M-PLUS"},
+    {"WmiEmptyProductBuildsNoFans", "MARROWBACK", "", "none", false, L""},
 };
 
 class BoardModelTest : public test::ManagerTest, public ::testing::WithParamInterface<Model> {};
@@ -69,9 +78,14 @@ TEST_P(BoardModelTest, BuildsTheFanSetOfItsProduct) {
     for (int key = 0; key <= 8; ++key)
         fans += "<fan key=\"" + std::to_string(key) + "\"><stepuptime>7</stepuptime></fan>";
     Store(fans);
+    // WMI's first base board answers; a second one, of another line, must not.
+    test::FakeWmi wmi({m.wmi ? m.wmi : L"PELICOR Z87", L"MARROWBACK Z170"});
+    ASSERT_TRUE(wmi.Registered());
 
     EcFanControlManager* manager = EcFanControlManager::Instance();
     ASSERT_NE(manager, nullptr);
+    EXPECT_EQ(wmi.Queries(), m.wmi ? std::vector<std::wstring>{L"ROOT\\cimv2 Win32_BaseBoard"}
+                                   : std::vector<std::wstring>{});
     EXPECT_EQ(Describe(*manager), m.fans);
     EXPECT_EQ(HelperOf(*manager), m.helper);
     for (QuilFanControl* fan : manager->Fans())
@@ -97,24 +111,6 @@ TEST_F(ManagerTest, PelicorWithBothChipsetsReplacesTheFirstHelper) {
     EXPECT_EQ(dynamic_cast<NewEcHelper*>(fans[0]->Helper()), nullptr);
     EXPECT_EQ(fans[2]->Helper(), manager->Helper());
     EXPECT_EQ(fans[3]->Helper(), manager->Helper());
-}
-
-// The known product line without a chipset asks WMI; what Wine answers there is the host's board.
-TEST_F(ManagerTest, ProductLineWithoutChipsetFallsBackToWmi) {
-    Product("MARROWBACK");
-    Devices({0x04070010, 0x04070070});
-    wchar_t wmi[512] = {};
-    GetBoardProductByWmi(wmi);
-    const std::wstring product = wmi;
-    const bool known =
-        product.find(L"MARROWBACK") != std::wstring::npos || product.find(L"PELICOR") != std::wstring::npos;
-    if (known) GTEST_SKIP() << "the host's board is of a known product line";
-
-    EcFanControlManager* manager = EcFanControlManager::Instance();
-    ASSERT_NE(manager, nullptr);
-    // Another product from WMI: no fans at all, not even the generic set.
-    EXPECT_EQ(Describe(*manager), "");
-    EXPECT_EQ(HelperOf(*manager), "none");
 }
 
 TEST_F(ManagerTest, MatchBoardModelResults) {
