@@ -67,6 +67,19 @@ protected:
 
     void ApplyUserCurves() { test::ApplyUserCurves(Fans()); }
 
+    // The restore thread over `record`, and its power window once the thread shows it (null
+    // when it does not within 10 s).
+    static tolo::UniqueHandle StartRestoreThreadOver(RestoreThreadRecord* record, HWND* window) {
+        tolo::UniqueHandle thread(
+            reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RestoreFanThreadProc, record, 0, nullptr)));
+        *window = nullptr;
+        for (int i = 0; thread && i < 200 && !*window; ++i) {
+            Sleep(50);
+            *window = *static_cast<HWND volatile*>(&record->powerWindow);
+        }
+        return thread;
+    }
+
     std::string StoreText() const {
         std::ifstream in(store_, std::ios::binary);
         std::stringstream s;
@@ -430,14 +443,9 @@ TEST_F(RestoreTest, OnlyAResumeAfterASuspendRestoresAndOnlyOnce) {
 TEST_F(RestoreTest, RestoreThreadRaisesTheFlagThenServesItsWindowUntilItIsClosed) {
     test::TraceCapture traces;
     RestoreThreadRecord record{};
-    tolo::UniqueHandle thread(
-        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RestoreFanThreadProc, &record, 0, nullptr)));
-    ASSERT_TRUE(thread);
     HWND window = nullptr;
-    for (int i = 0; i < 200 && !window; ++i) {
-        Sleep(50);
-        window = *static_cast<HWND volatile*>(&record.powerWindow);
-    }
+    tolo::UniqueHandle thread = StartRestoreThreadOver(&record, &window);
+    ASSERT_TRUE(thread);
     ASSERT_NE(nullptr, window);
     EXPECT_EQ(1, g_restoreDone);
     std::vector<std::wstring> lines = traces.Lines();
@@ -478,14 +486,9 @@ TEST_F(RestoreTest, ARestoreThatThrowsLeavesTheThreadAndItsWindowServing) {
     } hookReset;
 
     RestoreThreadRecord record{};
-    tolo::UniqueHandle thread(
-        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RestoreFanThreadProc, &record, 0, nullptr)));
-    ASSERT_TRUE(thread);
     HWND window = nullptr;
-    for (int i = 0; i < 200 && !window; ++i) {
-        Sleep(50);
-        window = *static_cast<HWND volatile*>(&record.powerWindow);
-    }
+    tolo::UniqueHandle thread = StartRestoreThreadOver(&record, &window);
+    ASSERT_TRUE(thread);
     ASSERT_NE(nullptr, window);
     EXPECT_EQ(1, g_restoreDone);
     EXPECT_EQ(1, failures);
