@@ -215,7 +215,7 @@ void TfrmObxTestMain::Box_SetCpuRatio() {
 void TfrmObxTestMain::Box_SetVolume() {
     float volume = 0;
     VistaGetMasterVolume(&volume);
-    const int percent = static_cast<int>(volume * 100);
+    const int percent = VolumePercent(volume);
     if (percent == boxCache.volume) return;
     tolo::TraceF("TfrmObxTestMain::Box_SetVolume - Volume: %d", percent);
     Box().SetVolume(static_cast<uint8_t>(percent));
