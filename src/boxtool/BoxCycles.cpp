@@ -276,9 +276,11 @@ void TfrmObxTestMain::Box_GetVolume(bool apply) {
 
 void TfrmObxTestMain::Box_GetAudioMode(bool apply) {
     uint8_t mode = 0;
-    if (!Box().GetAudioMode(mode)) return;
+    const bool read = Box().GetAudioMode(mode);
+    // Traced on every call, what the box answered or the 0 of an unanswered query; only an
+    // answer can change the cached mode.
     tolo::TraceF("Box_GetAudioMode - Mode: %d", mode);
-    if (mode == boxCache.audioMode) return;
+    if (!read || mode == boxCache.audioMode) return;
     boxCache.audioMode = mode;
     if (apply) NotifyBoxDriver(*this, mode, false);
 }
