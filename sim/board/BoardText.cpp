@@ -224,6 +224,13 @@ StatementTable CoreStatements() {
              }
              return true;
          }},
+        {"mbif-result",
+         [](const Args& a, std::string* err) {
+             long long v;
+             if (!Num(a, 0, &v, err)) return false;
+             State()->acpi.mbifResult = static_cast<int32_t>(v);
+             return true;
+         }},
         {"pci",
          [](const Args& a, std::string* err) {
              long long bus, dev, fn, reg, v;

@@ -490,10 +490,11 @@ int SetBiosItemParam(uint32_t id, int parameter, int value) {
 }
 
 bool ReadMbifValues(int* out, int skip, int n) {
+    // The library's result tells nothing (some return 0 with a good package): the buffer starts
+    // zeroed, so a package that was not delivered counts no elements and is reported, not read.
     std::vector<uint8_t> buffer(kPackageSize, 0);
     DWORD size = kPackageSize;
-    // A package that could not be fetched, or has no values, is reported rather than read.
-    if (!acpi::Mbif(buffer.data(), &size) || size < sizeof(uint32_t)) return false;
+    acpi::Mbif(buffer.data(), &size);
     const int count = acpi::GetArgCount(buffer.data());
     if (count < 2 || skip < 0) return false;
     if (skip + n > count - 2) n = count - 2 - skip;

@@ -234,6 +234,12 @@ TEST_F(BiosTest, BoardInformationValues) {
     EXPECT_EQ(out[2], -1);
     EXPECT_FALSE(ReadMbifValues(out + 2, 7, 1));
     EXPECT_EQ(out[2], -1);
+
+    // A library that returns 0 with a good package: the package counts, not the result.
+    Apply("mbif 100 101 0 1 2 3 4 5 6\nmbif-result 0");
+    out[0] = -1;
+    EXPECT_TRUE(ReadMbifValues(out, 5, 1));
+    EXPECT_EQ(out[0], 5);
 }
 
 #ifndef QUIL_BIOS_TOOL_BUILD
