@@ -176,6 +176,9 @@ StatementTable CoreStatements() {
                      it->flags |= ItemFailSet;
                  } else if (w == "command") {
                      it->flags |= ItemCommand;
+                 } else if (w == "empty-desc") {  // listed, but its package holds no element
+                     SetItemDescription(static_cast<uint32_t>(id), PackageBuilder().Build());
+                     it = FindItem(static_cast<uint32_t>(id));
                  } else if (w == "desc") {
                      PackageBuilder p;
                      p.Int(static_cast<int32_t>(id));
