@@ -38,10 +38,8 @@ public:
     bool Init(const void* description, uint32_t size);
     std::string GetName() const;
     uint32_t GetId() const { return m_id; }
-    // Whether the description carried the item's id (element 0).
+    // Whether the description carried the item's id (element 0): the item exists.
     bool HasId() const { return m_hasId; }
-    // Whether Init accepted the whole description.
-    bool IsValid() const { return m_valid; }
 
 protected:
     // The int of element `index` of a parsed description copy, 0 when there is no such element.
@@ -51,7 +49,7 @@ protected:
     std::vector<uint8_t> m_desc;  // the item's own copy of its description package
     uint32_t m_id = 0;
     bool m_hasId = false;
-    bool m_valid = false;
+    bool m_valid = false;  // Init accepted the whole description
 };
 
 template <typename CharT>
