@@ -34,6 +34,7 @@ void Init(BoardState* s) {
     std::memset(s, 0, sizeof *s);
     s->magic = kBoardMagic;
     s->acpi.mbifCount = -1;
+    s->acpi.mbifResult = 1;
     s->sio.family = SioFamily::None;
 }
 

@@ -89,6 +89,7 @@ struct AcpiState {
     uint32_t mbifCalls;
     int32_t mbifCount;  // -1: AcpiMbif leaves the buffer untouched
     int32_t mbif[64];
+    int32_t mbifResult;  // what AcpiMbif returns when it delivered the package (1 unless told)
 };
 
 // PCI configuration space, reached through 0xCF8/0xCFC.

@@ -176,6 +176,9 @@ StatementTable CoreStatements() {
                      it->flags |= ItemFailSet;
                  } else if (w == "command") {
                      it->flags |= ItemCommand;
+                 } else if (w == "empty-desc") {  // listed, but its package holds no element
+                     SetItemDescription(static_cast<uint32_t>(id), PackageBuilder().Build());
+                     it = FindItem(static_cast<uint32_t>(id));
                  } else if (w == "desc") {
                      PackageBuilder p;
                      p.Int(static_cast<int32_t>(id));
@@ -222,6 +225,13 @@ StatementTable CoreStatements() {
                  if (!Num(a, i, &v, err)) return false;
                  s.mbif[s.mbifCount++] = static_cast<int32_t>(v);
              }
+             return true;
+         }},
+        {"mbif-result",
+         [](const Args& a, std::string* err) {
+             long long v;
+             if (!Num(a, 0, &v, err)) return false;
+             State()->acpi.mbifResult = static_cast<int32_t>(v);
              return true;
          }},
         {"pci",

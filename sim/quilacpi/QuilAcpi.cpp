@@ -113,7 +113,7 @@ int __stdcall AcpiMbif(void* buffer, DWORD* size) {
     if (a.mbifCount < 0) return 0;
     sim::PackageBuilder p;
     for (int i = 0; i < a.mbifCount; ++i) p.Int(a.mbif[i]);
-    return Deliver(p.Build(), buffer, size) ? 1 : 0;
+    return Deliver(p.Build(), buffer, size) ? a.mbifResult : 0;
 }
 
 int __stdcall AcpiGGrp(uint32_t group, void* buffer, DWORD* size) {

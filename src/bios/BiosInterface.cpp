@@ -88,15 +88,17 @@ BasicBiosItem<CharT>::~BasicBiosItem() = default;
 
 template <typename CharT>
 bool BasicBiosItem<CharT>::Init(const void* description, uint32_t size) {
-    m_valid = false;
+    m_hasId = m_valid = false;
     // A package shorter than its element count cannot be walked.
     if (!description || size < sizeof(uint32_t)) return false;
     const auto* bytes = static_cast<const uint8_t*>(description);
     m_desc.assign(bytes, bytes + size);
     int count = acpi::GetArgCount(m_desc.data());
-    if (count < 3) return false;
+    if (count < 1) return false;
     void* first = acpi::FirstArg(m_desc.data());
     m_id = static_cast<uint32_t>(ArgInt(first));
+    m_hasId = true;
+    if (count < 3) return false;
     void* cursor = acpi::NextArg(first);
     int remaining = count - 1;
     m_valid = ParseArgs(cursor, remaining);
@@ -106,7 +108,7 @@ bool BasicBiosItem<CharT>::Init(const void* description, uint32_t size) {
 template <typename CharT>
 int BasicBiosItem<CharT>::ElementInt(int index) const {
     auto* package = const_cast<uint8_t*>(m_desc.data());
-    if (m_desc.size() < sizeof(uint32_t) || index >= acpi::GetArgCount(package)) return 0;
+    if (!m_valid || index >= acpi::GetArgCount(package)) return 0;
     void* e = acpi::FirstArg(package);
     for (int i = 0; i < index; ++i) e = acpi::NextArg(e);
     return ArgInt(e);
@@ -115,7 +117,7 @@ int BasicBiosItem<CharT>::ElementInt(int index) const {
 template <typename CharT>
 const char* BasicBiosItem<CharT>::ElementText(int index) const {
     auto* package = const_cast<uint8_t*>(m_desc.data());
-    if (m_desc.size() < sizeof(uint32_t) || index >= acpi::GetArgCount(package)) return nullptr;
+    if (!m_valid || index >= acpi::GetArgCount(package)) return nullptr;
     void* e = acpi::FirstArg(package);
     for (int i = 0; i < index; ++i) e = acpi::NextArg(e);
     return static_cast<const char*>(acpi::GetArgData(e));
@@ -240,6 +242,7 @@ bool BasicBiosNumberItem<CharT>::IsExtraIndex(int index, const char* caption) co
 
 template <typename CharT>
 bool BasicBiosNumberItem<CharT>::IndexToRational(int index, int* numerator, int* denominator) {
+    if (!this->m_valid) return false;
     if (IsExtraIndex(index, "IndexToRational Fail")) return false;
     Scale s = GetScale();
     int64_t n = s.min + int64_t(index - static_cast<int>(m_exStrs.size())) * s.step;
@@ -255,6 +258,7 @@ bool BasicBiosNumberItem<CharT>::IndexToRational(int index, int* numerator, int*
 
 template <typename CharT>
 double BasicBiosNumberItem<CharT>::IndexToValue(int index) {
+    if (!this->m_valid) return 0;
     if (IsExtraIndex(index, "IndexToValue Fail")) return 0;
     Scale s = GetScale();
     double v = static_cast<double>(s.min + int64_t(index - static_cast<int>(m_exStrs.size())) * s.step);
@@ -265,6 +269,7 @@ double BasicBiosNumberItem<CharT>::IndexToValue(int index) {
 
 template <typename CharT>
 typename BasicBiosNumberItem<CharT>::String BasicBiosNumberItem<CharT>::IndexToString(int index) {
+    if (!this->m_valid) return {};
     if (index >= 0 && index < static_cast<int>(m_exStrs.size())) return FromAnsi<CharT>(m_exStrs[index]);
     double x = IndexToValue(index);
     int digits = GetScale().digits;
@@ -323,6 +328,7 @@ bool BasicBiosStringItem<CharT>::ParseArgs(void*& cursor, int& remaining) {
 
 template <typename CharT>
 typename BasicBiosStringItem<CharT>::String BasicBiosStringItem<CharT>::IndexToString(int index) {
+    if (!this->m_valid) return {};
 #ifdef QUIL_BIOS_TOOL_BUILD
     assert(index < static_cast<int>(m_strs.size()) && "index < m_strs.size()");
 #endif
@@ -459,8 +465,10 @@ BiosItemW* BiosItemManager::FindItem(uint32_t group, uint32_t index) {
             std::unique_ptr<BiosItemW> item(CreateBiosItem<wchar_t>(traverser));
             const uint32_t id = item->GetId();
             ids.push_back(id);
-            // A description the library cannot parse does not make a usable item.
-            if (!item->IsValid()) continue;
+            // Presence is what every user tests before it touches an item: one whose description
+            // does not parse is present (its description readers answer empty). Only a package
+            // without an id names no item.
+            if (!item->HasId()) continue;
             auto [slot, inserted] = m_items.emplace(id & 0xFF00FFFF, item.get());
             if (!inserted) continue;  // the first item of a key stays
             BiosItemW* cached = item.release();
@@ -490,10 +498,11 @@ int SetBiosItemParam(uint32_t id, int parameter, int value) {
 }
 
 bool ReadMbifValues(int* out, int skip, int n) {
+    // The library's result tells nothing (some return 0 with a good package): the buffer starts
+    // zeroed, so a package that was not delivered counts no elements and is reported, not read.
     std::vector<uint8_t> buffer(kPackageSize, 0);
     DWORD size = kPackageSize;
-    // A package that could not be fetched, or has no values, is reported rather than read.
-    if (!acpi::Mbif(buffer.data(), &size) || size < sizeof(uint32_t)) return false;
+    acpi::Mbif(buffer.data(), &size);
     const int count = acpi::GetArgCount(buffer.data());
     if (count < 2 || skip < 0) return false;
     if (skip + n > count - 2) n = count - 2 - skip;

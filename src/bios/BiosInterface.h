@@ -32,28 +32,31 @@ public:
     virtual String IndexToString(int index);
     virtual bool ParseArgs(void*& cursor, int& remaining);
 
-    // Copies the description package and parses it; run once after construction.
+    // Copies the description package and parses it; run once after construction. An item whose
+    // description does not parse still has its id (and is present); what reads its description
+    // answers empty, 0 or false.
     bool Init(const void* description, uint32_t size);
     std::string GetName() const;
     uint32_t GetId() const { return m_id; }
-    // Whether Init accepted the description.
-    bool IsValid() const { return m_valid; }
+    // Whether the description carried the item's id (element 0): the item exists.
+    bool HasId() const { return m_hasId; }
 
 protected:
-    // The int of element `index` of the description copy, 0 when there is no such element.
+    // The int of element `index` of a parsed description copy, 0 when there is no such element.
     int ElementInt(int index) const;
     const char* ElementText(int index) const;
 
     std::vector<uint8_t> m_desc;  // the item's own copy of its description package
     uint32_t m_id = 0;
-    bool m_valid = false;
+    bool m_hasId = false;
+    bool m_valid = false;  // Init accepted the whole description
 };
 
 template <typename CharT>
 class BasicBiosNumberItem : public BasicBiosItem<CharT> {
 public:
     using typename BasicBiosItem<CharT>::String;
-    int GetCount() const override { return m_count; }
+    int GetCount() const override { return this->m_valid ? m_count : 0; }
     int GetHeaderValue() const override;
     bool IndexToRational(int index, int* numerator, int* denominator) override;
     double IndexToValue(int index) override;
@@ -88,7 +91,7 @@ template <typename CharT>
 class BasicBiosStringItem : public BasicBiosItem<CharT> {
 public:
     using typename BasicBiosItem<CharT>::String;
-    int GetCount() const override { return static_cast<int>(m_strs.size()); }
+    int GetCount() const override { return this->m_valid ? static_cast<int>(m_strs.size()) : 0; }
     int GetHeaderValue() const override;
     String IndexToString(int index) override;
     bool ParseArgs(void*& cursor, int& remaining) override;

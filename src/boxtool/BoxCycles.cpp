@@ -216,7 +216,7 @@ void TfrmObxTestMain::Box_SetCpuRatio() {
 void TfrmObxTestMain::Box_SetVolume() {
     float volume = 0;
     VistaGetMasterVolume(&volume);
-    const int percent = static_cast<int>(volume * 100);
+    const int percent = VolumePercent(volume);
     if (percent == boxCache.volume) return;
     tolo::TraceF("TfrmObxTestMain::Box_SetVolume - Volume: %d", percent);
     Box().SetVolume(static_cast<uint8_t>(percent));
@@ -277,9 +277,11 @@ void TfrmObxTestMain::Box_GetVolume(bool apply) {
 
 void TfrmObxTestMain::Box_GetAudioMode(bool apply) {
     uint8_t mode = 0;
-    if (!Box().GetAudioMode(mode)) return;
+    const bool read = Box().GetAudioMode(mode);
+    // Traced on every call, what the box answered or the 0 of an unanswered query; only an
+    // answer can change the cached mode.
     tolo::TraceF("Box_GetAudioMode - Mode: %d", mode);
-    if (mode == boxCache.audioMode) return;
+    if (!read || mode == boxCache.audioMode) return;
     boxCache.audioMode = mode;
     if (apply) NotifyBoxDriver(*this, mode, false);
 }

@@ -81,5 +81,5 @@ void TfrmObxTestMain::FbAcpi_PushFanDuties() {
 void TfrmObxTestMain::FbAcpi_PushVolume() {
     float volume = 0;
     VistaGetMasterVolume(&volume);
-    FbAcpi_SetVolume(static_cast<int>(volume * 100));
+    FbAcpi_SetVolume(VolumePercent(volume));
 }

@@ -28,3 +28,7 @@ void VistaGetMasterVolume(float* volume) {
 void VistaSetMasterVolume(float volume) {
     CallAudioLibrary<float>("VISTA_SetMasterVolume", volume);
 }
+
+int VolumePercent(float volume) {
+    return static_cast<int>(volume * 100);
+}

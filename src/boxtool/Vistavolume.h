@@ -9,3 +9,5 @@ void VistaSetMute(uint8_t mute);
 void VistaGetMasterVolume(float* volume);
 // volume: 0.0 to 1.0.
 void VistaSetMasterVolume(float volume);
+// The master volume as the box shows it: percent, truncated.
+int VolumePercent(float volume);

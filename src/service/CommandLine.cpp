@@ -16,13 +16,16 @@ bool IsBlank(wchar_t c) {
 bool HasSwitch(const wchar_t* commandLine, const wchar_t* word) {
     if (!commandLine) return false;
     size_t length = std::wcslen(word);
-    for (const wchar_t* p = commandLine; *p; ++p) {
-        if (*p != L'-' && *p != L'/') continue;
-        const wchar_t* start = p + 1;
-        const wchar_t* end = start;
+    // Token by token: a sign inside a token (a path, "a-b") starts no switch.
+    const wchar_t* p = commandLine;
+    while (*p) {
+        while (IsBlank(*p)) ++p;
+        const wchar_t* end = p;
         while (*end && !IsBlank(*end)) ++end;
-        if (static_cast<size_t>(end - start) == length && _wcsnicmp(start, word, length) == 0) return true;
-        p = end - 1;
+        if ((*p == L'-' || *p == L'/') && static_cast<size_t>(end - p - 1) == length &&
+            _wcsnicmp(p + 1, word, length) == 0)
+            return true;
+        p = end;
     }
     return false;
 }

@@ -42,7 +42,7 @@ protected:
             "item 0x050D0009 value 3 desc \"Composite\" 0 0 0 1 3\n"
             "item 0x0508000A value 1 desc \"Mode\" 0 9 3 \"Standard\" \"Silent\" \"Turbo\"\n"
             "item 0x0507000B value 1 desc \"Switch\" 0 1\n"
-            // Not enough elements for a number item: the library cannot use it.
+            // Not enough elements for a number item: present, but its description tells nothing.
             "item 0x0500000C desc \"Broken\" 0 0 0\n"
             "item 0x0600000D value 4 desc \"Refused\" 0 0 0 1 3\n"
             "refuse-group 6\n";
@@ -87,9 +87,46 @@ TEST_F(BiosTest, TwoThreadsLoadingOneGroupFetchItOnce) {
     EXPECT_EQ(GroupFetches(5), 1u);
 }
 
-TEST_F(BiosTest, AnItemWhoseDescriptionCannotBeParsedIsAbsent) {
-    EXPECT_FALSE(IsBiosItemPresent(0x0500000C));
-    EXPECT_TRUE(IsBiosItemPresent(0x05000001));
+// ACPI device items are only tested for presence: a description the library cannot parse must
+// not make the firmware's device look absent. What reads the description answers empty.
+class UnparsedItemTest : public BiosTest {
+protected:
+    std::string BoardText() const override {
+        return "item 0x11060009 desc \"SIO REGISTER\" 0 7\n"                // too short for a number item
+               "item 0x040D007D desc \"CURVE1\" 0 7 0 1 2 5 \"A\"\n"        // five extra texts, one given
+               "item 0x04060020 desc\n"                                     // the id alone
+               "item 0x04080030 value 1 desc \"MODE\" 0 7 4 \"A\" \"B\"\n"  // four texts, two given
+               "item 0x04060040 empty-desc\n";                              // no id: names no item
+    }
+};
+
+TEST_F(UnparsedItemTest, AnItemWithItsIdIsPresentAndItsDescriptionReadersAnswerEmpty) {
+    test::MessageBoxCapture boxes;
+    for (uint32_t id : {0x11060009u, 0x040D007Du, 0x04060020u, 0x04080030u}) {
+        SCOPED_TRACE(id);
+        EXPECT_TRUE(IsBiosItemPresent(id));
+        BiosItemW* item = BiosItemManager::Instance().GetItem(id);
+        ASSERT_NE(item, nullptr);
+        EXPECT_EQ(item->GetId(), id);
+        EXPECT_EQ(item->GetName(), "");
+        EXPECT_EQ(item->GetCount(), 0);
+        EXPECT_EQ(item->GetHeaderValue(), 0);
+        EXPECT_EQ(item->IndexToString(0), L"");
+    }
+    for (uint32_t id : {0x11060009u, 0x040D007Du, 0x04060020u}) {
+        BiosItemW* number = BiosItemManager::Instance().GetItem(id);
+        EXPECT_EQ(number->IndexToValue(1), 0.0);
+        int num = 77, den = 88;
+        EXPECT_FALSE(number->IndexToRational(1, &num, &den));
+        EXPECT_EQ(num, 77);
+        EXPECT_EQ(den, 88);
+    }
+    EXPECT_EQ(boxes.Count(), 0u);
+    // Its value still goes to the firmware.
+    int v = 0;
+    EXPECT_TRUE(BiosItemManager::Instance().GetItem(0x04080030)->Get(&v));
+    EXPECT_EQ(v, 1);
+    EXPECT_FALSE(IsBiosItemPresent(0x04060040));
 }
 
 TEST_F(BiosTest, NumberItemWithExtraTexts) {
@@ -234,6 +271,12 @@ TEST_F(BiosTest, BoardInformationValues) {
     EXPECT_EQ(out[2], -1);
     EXPECT_FALSE(ReadMbifValues(out + 2, 7, 1));
     EXPECT_EQ(out[2], -1);
+
+    // A library that returns 0 with a good package: the package counts, not the result.
+    Apply("mbif 100 101 0 1 2 3 4 5 6\nmbif-result 0");
+    out[0] = -1;
+    EXPECT_TRUE(ReadMbifValues(out, 5, 1));
+    EXPECT_EQ(out[0], 5);
 }
 
 #ifndef QUIL_BIOS_TOOL_BUILD

@@ -579,12 +579,16 @@ TEST_F(UnplugTest, CyclesBeforeTheDeviceChangeTurnNoFanVolumeOrKeyAndGiveUpAtOnc
     const uint32_t seq = sim::NextBoxReportSeq();
     const uint32_t sets = box.setCalls, flushes = box.flushCalls;
     Apply(std::string("unplug ") + kBoxPath);
+    test::TraceCapture traces;
     // The timers may fire before the device change reaches the window.
     Pull();
     Push();
     Pull();
     // Unanswered reads are not the user's settings: no fan stops, nothing is muted or hidden.
     ExpectCacheAsPrimed();
+    // The audio mode is traced on every pull all the same, as the unanswered query reads.
+    const auto lines = traces.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), L"Box_GetAudioMode - Mode: 0"), 2);
     EXPECT_TRUE(inputs.Calls().empty());
     EXPECT_EQ(sim::State()->audio.setVolumeCalls, 0u);
     EXPECT_EQ(sim::State()->audio.setMuteCalls, 0u);

@@ -33,6 +33,16 @@ TEST_F(VolumeBridgeTest, VolumeAndMuteLandInTheBoardAndTheLibraryIsLoadedPerCall
     EXPECT_EQ(GetModuleHandleW(L"vvc2.dll"), nullptr);
 }
 
+// The audio library reports p % as the float p / 100. Single-precision arithmetic, as both builds
+// do it, gives p back but for 53 and 59 (0.59f x 100 rounds to 58.999996); at the x87 unit's
+// extended precision half of the values would come back one lower.
+TEST(VolumePercentTest, EveryPercentComesBackAsBothBuildsComputeIt) {
+    for (int percent = 0; percent <= 100; ++percent)
+        EXPECT_EQ(VolumePercent(static_cast<float>(percent) / 100.0f),
+                  percent == 53 || percent == 59 ? percent - 1 : percent)
+            << percent;
+}
+
 TEST_F(VolumeBridgeTest, WithoutTheLibraryEveryCallDoesNothing) {
     Apply("fault vvc2");
     float volume = 0.9f;

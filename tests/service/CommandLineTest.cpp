@@ -24,6 +24,14 @@ TEST(CommandLine, AWordEndsOnlyAtABlankATabOrTheEnd) {
     EXPECT_EQ(Command::RegServer, ParseCommand(L"-Embedding /RegServer"));
 }
 
+TEST(CommandLine, ASwitchBeginsOnlyAtTheStartOfAToken) {
+    EXPECT_EQ(Command::Run, ParseCommand(L"x/RegServer"));
+    EXPECT_EQ(Command::Run, ParseCommand(L"C:\\Program/Service"));
+    EXPECT_EQ(Command::Run, ParseCommand(L"--RegServer"));
+    EXPECT_EQ(Command::Run, ParseCommand(L"/x/UnregServer -y-Service"));
+    EXPECT_EQ(Command::Service, ParseCommand(L"a-RegServer \t /Service"));
+}
+
 TEST(CommandLine, NoSwitchRunsTheServer) {
     EXPECT_EQ(Command::Run, ParseCommand(L""));
     EXPECT_EQ(Command::Run, ParseCommand(nullptr));
