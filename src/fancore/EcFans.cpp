@@ -1,5 +1,6 @@
-// Fans driven by the embedded controller through ACPI device records: PureEcFan and its newer
-// record forms, NewPureEcFan.
+// Fans driven by the embedded controller through ACPI device records: PureEcFan in the older
+// record forms, NewPureEcFan in the newer ones. The two share helpers, not a base, so that each
+// reaches its own EC's records only.
 #include "EcFanControlManager.h"
 #include "EcHelper.h"
 #include "EcRecords.h"
@@ -38,17 +39,34 @@ bool ReadEcFlags(uint32_t device, EcRecord* answer) {
     return ReadEcRecord(device, answer);
 }
 
+// Slot 0 of both EC classes: a control object without a chip, then the weights to the EC.
+bool StartEcControl(QuilFanControl& fan, uint32_t modeItem, std::unique_ptr<FanControlImp>* control) {
+    *control = std::make_unique<NonSioFanControl>(fan.FanIndex(), modeItem);
+    const bool ok = (*control)->Initialize();
+    if (fan.Helper()) fan.Helper()->SendWeights(fan.FanIndex(), fan.GetThermalWeights());
+    return ok;
+}
+
+// Slot 10 of both EC classes: the EC's own answer where it has the duty device, else the fan's
+// curve, which starts at 0 while the fan stops at its bottom.
+uint8_t EcDutyForTemperature(QuilFanControl& fan, uint8_t temperature, bool fanStop) {
+    if (IsBiosItemPresent(kEcDutyDevice)) {
+        EcRecord answer;
+        int32_t word = 0;
+        if (!ReadEcFlags(kEcDutyDevice, &answer) || !WordOfFan(answer, fan.FanIndex(), &word)) return 255;
+        return static_cast<uint8_t>(word & 0xFF);
+    }
+    const FanPoints curve = fan.GetFanCurve();
+    return fanclass::Interpolate(curve, temperature, fanStop);
+}
+
 }  // namespace
 
 // PureEcFan
 
-PureEcFan::PureEcFan(EcHelper* helper, uint32_t modeItem, int fanIndex, Bare)
+PureEcFan::PureEcFan(EcHelper* helper, uint32_t modeItem, int fanIndex)
     : QuilFanControl(helper), m_modeItem(modeItem) {
     m_fanIndex = fanIndex;
-}
-
-PureEcFan::PureEcFan(EcHelper* helper, uint32_t modeItem, int fanIndex)
-    : PureEcFan(helper, modeItem, fanIndex, Bare{}) {
     Store().ReadWeights(StoreKey(), &m_weights);
     LoadMultiSource();
     EcRecord answer;
@@ -60,21 +78,11 @@ PureEcFan::PureEcFan(EcHelper* helper, uint32_t modeItem, int fanIndex)
 }
 
 bool PureEcFan::Initialize() {
-    m_control = std::make_unique<NonSioFanControl>(m_fanIndex, m_modeItem);
-    const bool ok = m_control->Initialize();
-    if (m_ecHelper) m_ecHelper->SendWeights(m_fanIndex, m_weights);
-    return ok;
+    return StartEcControl(*this, m_modeItem, &m_control);
 }
 
 uint8_t PureEcFan::GetDutyForTemperature(uint8_t temperature) {
-    if (IsBiosItemPresent(kEcDutyDevice)) {
-        EcRecord answer;
-        int32_t word = 0;
-        if (!ReadEcFlags(kEcDutyDevice, &answer) || !WordOfFan(answer, m_fanIndex, &word)) return 255;
-        return static_cast<uint8_t>(word & 0xFF);
-    }
-    const FanPoints curve = GetFanCurve();
-    return fanclass::Interpolate(curve, temperature, m_fanStop != 0);
+    return EcDutyForTemperature(*this, temperature, m_fanStop != 0);
 }
 
 namespace {
@@ -195,7 +203,17 @@ void PureEcFan::ApplyProfile(int index) {
 // NewPureEcFan
 
 NewPureEcFan::NewPureEcFan(EcHelper* helper, uint32_t modeItem, int fanIndex)
-    : PureEcFan(helper, modeItem, fanIndex, Bare{}) {}
+    : QuilFanControl(helper), m_modeItem(modeItem) {
+    m_fanIndex = fanIndex;
+}
+
+bool NewPureEcFan::Initialize() {
+    return StartEcControl(*this, m_modeItem, &m_control);
+}
+
+uint8_t NewPureEcFan::GetDutyForTemperature(uint8_t temperature) {
+    return EcDutyForTemperature(*this, temperature, m_fanStop != 0);
+}
 
 namespace {
 
@@ -269,19 +287,19 @@ void NewPureEcFan::ReadFanCurveFromChip(FanPoints* points) {
     if (points) *points = {{30, 153}, {70, 255}, {70, 255}, {70, 255}};
 }
 
-namespace {
-
-// The newer EC takes one fan's fan-stop flag; the state follows only an accepted record.
-void WriteNewEcFanStop(NewPureEcFan* fan, bool on) {
-    if (IsBiosItemPresent(kEcFanStopDevice) && SendNewEcPair(kEcFanStopDevice, fan->FanIndex(), on ? 1 : 0))
-        fan->SetFanStopState(on);
+bool NewPureEcFan::GetEcFanOff() {
+    return Store().GetEcFanOff(StoreKey());
 }
-
-}  // namespace
 
 void NewPureEcFan::SetEcFanStop(bool on) {
     Store().SetEcFanOff(StoreKey(), on ? 1 : 0);
-    WriteNewEcFanStop(this, on);
+    WriteEcFanStop(on);
+}
+
+// The newer EC takes one fan's fan-stop flag.
+void NewPureEcFan::WriteEcFanStop(bool on) {
+    if (IsBiosItemPresent(kEcFanStopDevice) && SendNewEcPair(kEcFanStopDevice, m_fanIndex, on ? 1 : 0))
+        m_fanStop = on ? 1 : 0;
 }
 
 void NewPureEcFan::SendEcCurve(const FanPoints& points) {
@@ -291,10 +309,10 @@ void NewPureEcFan::SendEcCurve(const FanPoints& points) {
 
 void NewPureEcFan::ApplyProfileKeepBios(int index) {
     m_control->ApplyProfileKeepBios(index);
-    WriteNewEcFanStop(this, SendProfileToEc(this, index));
+    WriteEcFanStop(SendProfileToEc(this, index));
 }
 
 void NewPureEcFan::ApplyProfile(int index) {
     m_control->SelectProfile(index);
-    WriteNewEcFanStop(this, SendProfileToEc(this, index));
+    WriteEcFanStop(SendProfileToEc(this, index));
 }

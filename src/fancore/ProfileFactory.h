@@ -54,7 +54,7 @@ protected:
     // How a chip family reads a register image as points.
     struct PointRules {
         bool sevenBitPwm;         // IT8720
-        bool secondTempOneSlope;  // 8721 class: T1 without S2 is still one segment
+        bool secondTempOneSlope;  // 8721 class (also 8623, 8626): T1 without S2 is still one segment
     };
     FanPoints PointsFromRegisters(const IteRegisterImage& image, PointRules rules) const;
 

@@ -61,7 +61,8 @@ FanPoints IteFanProfileFactory::PointsFromRegisters(const IteRegisterImage& r, P
         const float s = IteSlopeValue(r.slope);
         const float e = (r.fullTemp - r.startTemp) * s + r.startPwm;
         p[2] = {r.fullTemp, 255};
-        if (e <= top) {
+        // A duty short of the next whole step past the top (255.5) still truncates to the top.
+        if (e < top + 1) {
             p[1] = {r.fullTemp, duty(std::max(static_cast<int>(e), 0))};
         } else if (rules.secondTempOneSlope && r.temp2 == 0) {
             p[1] = Midpoint(p[0], p[2]);
@@ -199,7 +200,7 @@ const IteDefaultRegisters* Ite8623FanProfileFactory::GetDefaultRegisters() const
 }
 
 FanPoints Ite8626FanProfileFactory::RegistersToPoints(const IteRegisterImage& image) const {
-    return PointsFromRegisters(image, {false, false});
+    return PointsFromRegisters(image, {false, true});
 }
 
 const IteDataConverter* Ite8626FanProfileFactory::GetConverter() const {

@@ -185,7 +185,7 @@ public:
     void ApplyProfile(int index) override;
 };
 
-// A fan driven by the embedded controller through ACPI device records.
+// A fan driven by the embedded controller through ACPI device records, in the older record forms.
 class PureEcFan : public QuilFanControl {
 public:
     PureEcFan(EcHelper* helper, uint32_t modeItem, int fanIndex);
@@ -208,24 +208,25 @@ public:
     uint32_t ModeItem() const { return m_modeItem; }
     bool FanStopState() const { return m_fanStop != 0; }
 
-protected:
-    // Constructs without reading the store or the EC (NewPureEcFan's builder does that).
-    struct Bare {};
-    PureEcFan(EcHelper* helper, uint32_t modeItem, int fanIndex, Bare);
-
+private:
     uint32_t m_modeItem;
     uint8_t m_fanStop = 0;
 };
 
-// The newer EC record forms.
-class NewPureEcFan : public PureEcFan {
+// A fan of the newer embedded controller. Not a PureEcFan: what the two share is in helpers, so
+// that no older record form can reach the newer EC.
+class NewPureEcFan : public QuilFanControl {
 public:
+    // Reads neither the store nor the EC: the fan manager's builder does that.
     NewPureEcFan(EcHelper* helper, uint32_t modeItem, int fanIndex);
+    bool Initialize() override;
+    uint8_t GetDutyForTemperature(uint8_t temperature) override;
     bool SetStepUpTime(int value) override;
     bool SetStepDownTime(int value) override;
     bool EnableRpmMode(bool on) override;
     bool SetRpmTolerance(int value) override;
     void ReadFanCurveFromChip(FanPoints* points) override;
+    bool GetEcFanOff() override;
     void SetEcFanStop(bool on) override;
     bool SetStepUpTimeButNotSave(int value) override;
     bool SetStepDownTimeButNotSave(int value) override;
@@ -234,8 +235,17 @@ public:
     void ApplyProfile(int index) override;
 
     void SendEcCurve(const FanPoints& points);
+    uint32_t ModeItem() const { return m_modeItem; }
+    bool FanStopState() const { return m_fanStop != 0; }
     // The EC fan-stop state as the fan manager reads it for these fans.
     void SetFanStopState(bool on) { m_fanStop = on ? 1 : 0; }
+
+private:
+    // The 8-byte record {fan index, flag}; the state follows only an accepted one.
+    void WriteEcFanStop(bool on);
+
+    uint32_t m_modeItem;
+    uint8_t m_fanStop = 0;
 };
 
 // A fan on the Super I/O chip alone.

@@ -113,6 +113,7 @@ void SmartFanFourEngineImp::SelectBank(uint8_t bank) {
 template <typename Choose, typename Work>
 auto SmartFanFourEngineImp::InBankOf(Choose choose, Work work) {
     Lock();
+    FirstInSequence();
     const uint8_t saved = Sio().GetBank();
     SelectBank(choose());
     if constexpr (std::is_void_v<decltype(work())>) {
@@ -377,6 +378,7 @@ bool NCT6791::EnableRpmMode(int type, uint8_t on) {
     uint8_t bit;
     if (!RpmModeBit(type, &bit)) return false;
     Lock();
+    FirstInSequence();
     const uint8_t saved = Sio().GetBank();
     m_bank = BankForType(type);
     if (on == 1) {
@@ -628,10 +630,7 @@ void WinbondFixedBlockEngine::WriteCurvePoints(FanPoints points, int) {
 }
 
 uint8_t WinbondFixedBlockEngine::ReadDuty() {
-    return InBank(0, [this] {
-        BeforeDutyAccess();
-        return Read(0x03);
-    });
+    return InBank(0, [] { return Read(0x03); });
 }
 
 uint8_t WinbondFixedBlockEngine::ReadDutyForType(int) {
@@ -639,10 +638,7 @@ uint8_t WinbondFixedBlockEngine::ReadDutyForType(int) {
 }
 
 void WinbondFixedBlockEngine::WriteManualDuty(uint8_t duty) {
-    InBank(0, [this, duty] {
-        BeforeDutyAccess();
-        Write(0x03, duty);
-    });
+    InBank(0, [duty] { Write(0x03, duty); });
 }
 
 void WinbondCpuFan667::WriteCurve(int t0, int d0, int t1, int d1, int t2, int d2) {
@@ -663,9 +659,9 @@ void WinbondCpuFan667Dot18::WriteCurve(int t0, int d0, int t1, int d1, int t2, i
     WriteCurveForType(t0, d0, t1, d1, t2, d2, 0);
 }
 
-void WinbondCpuFan667Dot18::BeforeDutyAccess() {
-    // Firmware that watches the fan registers is told to keep off, unless the firmware itself
-    // carries our register accesses.
+void WinbondCpuFan667Dot18::FirstInSequence() {
+    // Firmware that watches the fan registers is told to keep off before the bank select reaches
+    // the chip, unless the firmware itself carries our register accesses.
     if (Sio().HasBiosFlagItem() && !HasBiosSioRegisterItem()) SetBiosItemValue(kWinbondFlagItem, 0);
 }
 
@@ -683,14 +679,12 @@ void WinbondCpuFan667Dot18::WriteCurveForType(int t0, int d0, int t1, int d1, in
     uint8_t block[12];
     FixedBlock(raised, d, block);
     InBank(m_bank, [&] {
-        BeforeDutyAccess();
         for (int i = 0; i < 12; ++i) Write(0x51 + i, block[i]);
         Nudge();
     });
     if (!HasBiosSioRegisterItem()) Sleep(100);
     FixedBlock(given, d, block);
     InBank(m_bank, [&] {
-        BeforeDutyAccess();
         for (int i = 0; i < 6; ++i) Write(0x51 + i, block[i]);
         Nudge();
     });

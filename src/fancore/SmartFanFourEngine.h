@@ -37,14 +37,16 @@ public:
     virtual void Unlock();
 
 protected:
-    // One register sequence: lock, remember the bank, select `bank`, run, select the remembered
-    // bank again, unlock.
+    // One register sequence: lock, FirstInSequence, remember the bank, select `bank`, run, select
+    // the remembered bank again, unlock.
     template <typename Choose, typename Work>
     auto InBankOf(Choose choose, Work work);
     template <typename Work>
     auto InBank(uint8_t bank, Work work) {
         return InBankOf([bank] { return bank; }, work);
     }
+    // Inside the lock, before anything of the sequence reaches the chip.
+    virtual void FirstInSequence() {}
     static uint8_t Read(uint8_t reg);
     static void Write(uint8_t reg, uint8_t value);
     static void SelectBank(uint8_t bank);

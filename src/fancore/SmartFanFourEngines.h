@@ -160,10 +160,6 @@ public:
     uint8_t ReadDuty() override;
     uint8_t ReadDutyForType(int type) override;
     void WriteManualDuty(uint8_t duty) override;
-
-protected:
-    // Inside a sequence, before the duty register is touched.
-    virtual void BeforeDutyAccess() {}
 };
 
 class WinbondCpuFan667 : public WinbondFixedBlockEngine {
@@ -177,7 +173,8 @@ public:
     void WriteCurveForType(int t0, int d0, int t1, int d1, int t2, int d2, int type) override;
 
 protected:
-    void BeforeDutyAccess() override;
+    // Every sequence of this class (the two curve writes, the duty read and write).
+    void FirstInSequence() override;
 
 private:
     void Nudge();

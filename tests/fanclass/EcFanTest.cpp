@@ -1,6 +1,10 @@
 // Fans of the embedded controller: the records the EC devices receive and what the fans keep.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
+#include <type_traits>
+
 #include "FanClassSupport.h"
 #include "fancore/EcHelper.h"
 #include "fancore/EcRecords.h"
@@ -194,6 +198,50 @@ TEST_F(EcFanTest, NewerFansSendPointListsAndTheStoredFanStopWithTheUserProfile) 
     fan.ReadFanCurveFromChip(&read);
     EXPECT_EQ(read, (FanPoints{{30, 153}, {70, 255}, {70, 255}, {70, 255}}));
     EXPECT_EQ(fan.GetFanCurve(), (FanPoints{{30, 153}, {70, 204}, {70, 255}}));
+}
+
+TEST_F(EcFanTest, ANewerFanSendsEveryRecordInTheNewerFormUnderItsFanIndex) {
+    // Not an older EC fan: nothing that takes one can reach the newer EC with an older record.
+    static_assert(!std::is_base_of_v<PureEcFan, NewPureEcFan>);
+    // The newer record lengths; the older forms differ in length or in their first word (the
+    // older fan number 2, the step-up time, the fan-stop flags, fan index + 1 in the segments).
+    const std::map<uint32_t, uint32_t> bytes = {{kEcStepDevice, 8},    {kEcStepDownDevice, 8},
+                                                {kEcRpmModeDevice, 8}, {kEcFanStopDevice, 8},
+                                                {kEcRpmDevice, 12},    {kEcCurveDevice, kEcPointListBytes}};
+    for (const auto& [device, size] : bytes) Device(device, {0, 0, 0, 0});
+    Device(kEcEnableDevice);
+    InitializeChassisFan();
+    NewPureEcFan newer(&helper_, kEcFanDevice + 2, 225);
+    QuilFanControl& fan = newer;
+    ASSERT_TRUE(fan.Initialize());
+    struct Step {
+        const char* name;
+        std::function<void()> run;
+        uint32_t device;
+    };
+    const Step steps[] = {
+        {"step-up time", [&] { fan.SetStepUpTime(7); }, kEcStepDevice},
+        {"step-down time", [&] { fan.SetStepDownTime(3); }, kEcStepDownDevice},
+        {"step-up time not saved", [&] { fan.SetStepUpTimeButNotSave(6); }, kEcStepDevice},
+        {"step-down time not saved", [&] { fan.SetStepDownTimeButNotSave(2); }, kEcStepDownDevice},
+        {"RPM tolerance", [&] { fan.SetRpmTolerance(4); }, kEcRpmDevice},
+        {"RPM target", [&] { fan.SetRpmTarget(40); }, kEcRpmDevice},
+        {"RPM mode", [&] { fan.EnableRpmMode(false); }, kEcRpmModeDevice},
+        {"fan stop", [&] { fan.SetEcFanStop(true); }, kEcFanStopDevice},
+        {"profile", [&] { fan.ApplyProfile(4); }, kEcCurveDevice},
+        {"profile keeping the BIOS mode", [&] { fan.ApplyProfileKeepBios(1); }, kEcCurveDevice},
+    };
+    for (const Step& step : steps) {
+        const uint32_t from = sim::NextWriteSeq();
+        step.run();
+        EXPECT_EQ(test::BufferWrites(from, step.device), 1u) << step.name;
+        for (const sim::WriteRecord& w : sim::Writes(from)) {
+            if (w.kind != sim::WriteKind::BufferSet || w.a == kEcEnableDevice) continue;
+            ASSERT_TRUE(bytes.count(w.a)) << step.name << std::hex << ": device " << w.a;
+            EXPECT_EQ(w.b, bytes.at(w.a)) << step.name << std::hex << ": device " << w.a;
+            EXPECT_EQ(Words(w.a).at(0), 225) << step.name << std::hex << ": device " << w.a;
+        }
+    }
 }
 
 TEST_F(EcFanTest, OlderStepAndRpmRecords) {

@@ -90,7 +90,6 @@ bool ManagerTest::HasElement(int key, const char* name) const {
 }
 
 std::string ManagerTest::ClassOf(QuilFanControl* fan) {
-    // Most derived first: NewPureEcFan is also a PureEcFan.
     if (dynamic_cast<NewPureEcFan*>(fan)) return "NewPureEcFan";
     if (dynamic_cast<PureEcFan*>(fan)) return "PureEcFan";
     if (dynamic_cast<PureSioFan*>(fan)) return "PureSioFan";

@@ -142,8 +142,11 @@ TEST_F(ManagerTest, NewerEcFansTakeTheirFanStopStateFromTheirWord) {
     const auto& fans = manager->Fans();
     ASSERT_EQ(fans.size(), 5u);
     std::vector<bool> stops;
-    for (size_t i = 2; i < fans.size(); ++i)
-        stops.push_back(static_cast<PureEcFan*>(fans[i])->FanStopState());
+    for (size_t i = 2; i < fans.size(); ++i) {
+        auto* ec = dynamic_cast<NewPureEcFan*>(fans[i]);
+        ASSERT_NE(ec, nullptr);
+        stops.push_back(ec->FanStopState());
+    }
     EXPECT_EQ(stops, (std::vector<bool>{false, true, false}));
 }
 
@@ -170,7 +173,8 @@ TEST_F(ManagerTest, EcFansPastTheFanStopAnswerAreNotStopped) {
     const auto& fans = manager->Fans();
     ASSERT_EQ(fans.size(), 20u);
     for (size_t i = 2; i < fans.size(); ++i) {
-        auto* ec = static_cast<PureEcFan*>(fans[i]);
+        auto* ec = dynamic_cast<NewPureEcFan*>(fans[i]);
+        ASSERT_NE(ec, nullptr);
         EXPECT_EQ(ec->FanStopState(), ec->FanIndex() < 240) << "fan " << ec->FanIndex();
     }
 }

@@ -160,7 +160,7 @@ TEST(IteFactoryPoints, DefaultRowsAsTheFactoriesRead) {
     EXPECT_EQ(Ite8623FanProfileFactory(0, 0, 0, 0).RegistersToPoints(row0),
               (FanPoints{{10, 76}, {40, 165}, {70, 255}}));
     EXPECT_EQ(Ite8626FanProfileFactory(0, 0, 0, 0).RegistersToPoints(row0),
-              (FanPoints{{10, 76}, {55, 255}, {70, 255}}));
+              (FanPoints{{10, 76}, {40, 165}, {70, 255}}));
     EXPECT_EQ(Ite8721FanProfileFactory(0, 0, 0, 0).RegistersToPoints({20, 76, 16, 70, 0, 0}),
               (FanPoints{{20, 76}, {70, 176}, {70, 255}}));
     // The manual row: both points at full speed, the middle one moved half way.
@@ -173,14 +173,31 @@ TEST(IteFactoryPoints, DefaultRowsAsTheFactoriesRead) {
 }
 
 TEST(IteFactoryPoints, SecondTemperatureWithoutSecondSlope) {
-    // The 8721 class reads it as one segment; full duty at ceil(179 / 4 + 10) = 55.
-    const IteRegisterImage r{10, 76, 32, 70, 40, 0};
-    EXPECT_EQ(Ite8721FanProfileFactory(0, 0, 0, 0).RegistersToPoints(r),
-              (FanPoints{{10, 76}, {55, 255}, {70, 255}}));
+    // The 8721 class (with the 8623 and 8626 factories) reads it as one segment.
+    const Ite8721FanProfileFactory f8721(0, 0, 0, 0);
+    const Ite8623FanProfileFactory f8623(0, 0, 0, 0);
+    const Ite8626FanProfileFactory f8626(0, 0, 0, 0);
+    for (const IteFanProfileFactory* f :
+         {static_cast<const IteFanProfileFactory*>(&f8721), static_cast<const IteFanProfileFactory*>(&f8623),
+          static_cast<const IteFanProfileFactory*>(&f8626)}) {
+        // Full duty at ceil(179 / 4 + 10) = 55.
+        EXPECT_EQ(f->RegistersToPoints({10, 76, 32, 70, 40, 0}), (FanPoints{{10, 76}, {55, 255}, {70, 255}}));
+        // 250 + 44 / 8 = 255.5 stays below 256: full duty at the full-speed temperature, so the
+        // middle point moves half way.
+        EXPECT_EQ(f->RegistersToPoints({0, 250, 1, 44, 10, 0}), (FanPoints{{0, 250}, {22, 252}, {44, 255}}));
+    }
     // With a second slope the chip's converter reads the rest.
     const IteRegisterImage two{20, 50, 20, 60, 40, 20};
-    EXPECT_EQ(Ite8721FanProfileFactory(0, 0, 0, 0).RegistersToPoints(two),
-              (FanPoints{{20, 50}, {40, 100}, {60, 200}}));
+    EXPECT_EQ(f8721.RegistersToPoints(two), (FanPoints{{20, 50}, {40, 100}, {60, 200}}));
+}
+
+TEST(IteFactoryPoints, Ite8720FullDutyBelow128) {
+    // 125 + 20 / 8 = 127.5 is still below 128: full duty at the full-speed temperature.
+    EXPECT_EQ(Ite8720FanProfileFactory(0, 0, 0, 0).RegistersToPoints({0, 125, 1, 20, 0, 0}),
+              (FanPoints{{0, 251}, {10, 253}, {20, 255}}));
+    // 125 + 24 / 8 = 128 reaches it: full duty from ceil(2 x 8) = 16.
+    EXPECT_EQ(Ite8720FanProfileFactory(0, 0, 0, 0).RegistersToPoints({0, 125, 1, 24, 0, 0}),
+              (FanPoints{{0, 251}, {16, 255}, {24, 255}}));
 }
 
 }  // namespace

@@ -312,15 +312,37 @@ TEST_F(SmartFanTest, Winbond667Dot18BanksAndTheNudgeRegister) {
     EXPECT_EQ(Reg(0, 0x05), 50);  // 50 -> 45 -> 50
 }
 
-TEST_F(SmartFanTest, Winbond667Dot18TellsTheFirmwareToKeepOff) {
+// The firmware's keep-off item and the bank selects since `from`, in order: "item" for a reset
+// of 0x11060004 to 0, "bank N" for a bank select; a "!" marks one made without the lock.
+std::string ItemsAndBankSelects(uint32_t from) {
+    std::string s;
+    for (const sim::WriteRecord& r : sim::Writes(from)) {
+        std::string event;
+        if (r.kind == sim::WriteKind::ItemSet && r.a == 0x11060004 && r.b == 0)
+            event = "item";
+        else if (r.kind == sim::WriteKind::Monitor && r.b == 0x4E)
+            event = "bank " + std::to_string(r.c);
+        else
+            continue;
+        s += (s.empty() ? "" : ", ") + event + (r.locked ? "" : "!");
+    }
+    return s;
+}
+
+TEST_F(SmartFanTest, Winbond667Dot18TellsTheFirmwareToKeepOffBeforeEachSequence) {
     Apply("item 0x11060004 value 1 desc \"SIO FLAG\" 0 0 0 1 2");
     UseChip(0xB350);
+    // A fixed duty is a flat curve: two sequences, each in bank 10 with the nudge in bank 0.
     facade.SetFanDuty(0, 50);
-    int resets = 0;
-    for (const auto& r : sim::Writes(from_))
-        resets += r.kind == sim::WriteKind::ItemSet && r.a == 0x11060004 && r.b == 0;
-    EXPECT_EQ(resets, 2);
+    EXPECT_EQ(ItemsAndBankSelects(from_), "item, bank 10, bank 0, bank 0, item, bank 10, bank 0, bank 0");
     EXPECT_TRUE(test::AllWritesLocked(from_));
+    // The duty read and the manual duty.
+    SmartFanFourEngineImp* engine = SmartFanFourEngineFactory::GetEngine();
+    const uint32_t from = sim::NextWriteSeq();
+    engine->ReadDuty();
+    engine->WriteManualDuty(90);
+    EXPECT_EQ(ItemsAndBankSelects(from), "item, bank 0, bank 0, item, bank 0, bank 0");
+    EXPECT_EQ(Reg(0, 0x03), 90);
 }
 
 TEST_F(SmartFanTest, Winbond627Block) {
