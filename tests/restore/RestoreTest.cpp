@@ -1,6 +1,7 @@
 // The restore paths in-process over the simulated board and a settings file of the test's own:
 // what "BIOS fan patch" decides, the comparison of the firmware's GPIO34 and IsChangeFan with the
-// store, the by-pass, the full restore, and the hidden window's suspend and resume states.
+// store, the by-pass, the full restore (also on a board with EC fans, where the EC's records and
+// the firmware's fan source table are restored), and the hidden window's suspend and resume states.
 #include <gtest/gtest.h>
 #include <process.h>
 #include <windows.h>
