@@ -1,12 +1,15 @@
 // The fan, profile and curve objects hosted in the test's apartment over a recording fan: what
 // each member hands the fan and its profiles, the E_FAIL rule of the curve members, dual-mode
 // curves, the suite's fourth point and the Boolean conventions, through the interfaces and
-// through IDispatch.
+// through IDispatch; and a chip fan of the fan manager, whose tuning members and thermal weights
+// reach their own chip registers and the EC's weights device.
 #include <gtest/gtest.h>
 #include <ocidl.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,10 +22,13 @@
 #include "RestoreThread.h"
 #include "fancore/EcFanControlManager.h"
 #include "fancore/FanProfile.h"
+#include "fancore/FanStore.h"
 #include "fancore/FintekFanEngine.h"
 #include "fancore/QuilFanControl.h"
 #include "support/BoardTest.h"
 #include "support/Capture.h"
+#include "system/DmiHelp.h"
+#include "system/Handles.h"
 
 namespace {
 
@@ -533,6 +539,119 @@ TEST_F(FanObjectTest, ControlsDoNotWaitForARestoreThreadThatNeverStarted) {
     EXPECT_FALSE(rescued) << "the collection waited for a restore thread that never started";
     EXPECT_EQ(S_OK, hr);
     EXPECT_TRUE(controls);
+}
+
+// The CPU fan of a MARROWBACK Z97 board on an NCT6791 as the fan manager builds it: its tuning
+// values live in registers of its own bank (2) and of the RPM bank (6), and its weights, one per
+// source sensor, go to the EC's weights device.
+class ChipFanObjectTest : public FanObjectTest {
+protected:
+    std::string BoardText() const override {
+        return "product \"MARROWBACK Z97\"\nchip 0xC803 0\n"
+               "item 0x04070010 value 1 desc \"CPU FAN\" 0 0 0 1 3\n"
+               "item 0x04060020 desc \"EC WEIGHTS\" 0 0 0 1 2\n"
+               "item 0x06030001 desc \"T1\" 0 0 0 1 2\nitem 0x06030002 desc \"T2\" 0 0 0 1 2\n"
+               "item 0x06030003 desc \"T3\" 0 0 0 1 2\nitem 0x06030004 desc \"T4\" 0 0 0 1 2\n";
+    }
+    void SetUp() override {
+        FanObjectTest::SetUp();
+        tolo::g_pGetSystemFirmwareTable = nullptr;  // the product of the board's SMBIOS table
+        char temp[MAX_PATH];
+        GetTempPathA(MAX_PATH, temp);
+        const std::string pid = std::to_string(GetCurrentProcessId());
+        store_ = std::string(temp) + "FanStore-objects-" + pid + ".xml";
+        DeleteFileA(store_.c_str());
+        UseFanStorePath(store_);
+        const std::wstring event = L"QuilFanObjectTestEvent-" + std::wstring(pid.begin(), pid.end());
+        event_.Reset(CreateEventW(nullptr, TRUE, TRUE, event.c_str()));
+        UseServiceEventName(event.c_str());
+        EcFanControlManager* manager = EcFanControlManager::Instance();
+        // The CPU and chassis fans are built whether the firmware declares them or not.
+        ASSERT_TRUE(manager && manager->Fans().size() == 2);
+        chip_ = manager->Fans()[0];
+    }
+    void TearDown() override {
+        FanObjectTest::TearDown();
+        DeleteFileA(store_.c_str());
+    }
+    uint8_t Reg(int bank, int reg) const { return Board()->sio.hwm[bank][reg]; }
+
+    QuilFanControl* chip_ = nullptr;
+    std::string store_;
+    tolo::UniqueHandle event_;
+};
+
+// Each member reaches the chip's own register for it: set through the dispatch, every value lands
+// in its register, and read back each property answers its own.
+TEST_F(ChipFanObjectTest, TuningMembersReachTheirOwnChipRegisters) {
+    tolo::ComPtr<CIFanControlImpl> object(new CIFanControlImpl(0, chip_));
+    tolo::ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, dispatch.PutVoid()));
+    // The tolerance is read from the chip each time: bits 0-3 of register 0x02.
+    Board()->sio.hwm[2][0x02] = 0x43;
+    EXPECT_EQ(3, test::Long(dispatch.Get(), L"TempTolerance"));
+
+    // RPM mode first: entering it also sets the step registers.
+    EXPECT_EQ(S_OK, test::Call(dispatch.Get(), L"EnableRpmMode", DISPATCH_METHOD, {I4(1)}, nullptr));
+    EXPECT_EQ(0x02, Reg(6, 0x00) & 0x02);
+    EXPECT_EQ(-1, test::Long(dispatch.Get(), L"IsRpmMode"));
+
+    const struct {
+        const wchar_t* name;
+        long value;
+        int bank, reg, expected;
+    } kMembers[] = {
+        {L"StepUpTime", 11, 2, 0x03, 11},     {L"StepDownTime", 13, 2, 0x04, 13},
+        {L"TempTolerance", 5, 2, 0x02, 0x45}, {L"RpmTolerance", 17, 6, 0x02, 17},
+        {L"StepUnit", 19, 2, 0x66, 19},       {L"T1DelayTime", 23, 2, 0x67, 23},
+    };
+    for (const auto& m : kMembers) {
+        EXPECT_EQ(S_OK, test::Put(dispatch.Get(), m.name, I4(m.value))) << m.name;
+        EXPECT_EQ(m.expected, Reg(m.bank, m.reg)) << m.name;
+    }
+    for (const auto& m : kMembers) {
+        EXPECT_EQ(m.expected, Reg(m.bank, m.reg)) << m.name << " was overwritten";
+        EXPECT_EQ(m.value, test::Long(dispatch.Get(), m.name)) << m.name;
+    }
+}
+
+// The weights a client changes go to the EC with both members; only Save keeps them.
+TEST_F(ChipFanObjectTest, ThermalWeightsApplyAndSaveSendTheClientsWeights) {
+    tolo::ComPtr<CIFanControlImpl> object(new CIFanControlImpl(0, chip_));
+    tolo::ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, dispatch.PutVoid()));
+    tolo::ComPtr<IDispatch> weights = test::Object(dispatch.Get(), L"ThermalWeights");
+    ASSERT_TRUE(weights);
+    // One weight per source sensor; a fan without stored weights starts on the first sensor.
+    ASSERT_EQ(4, test::Long(weights.Get(), L"Count"));
+    EXPECT_EQ(100, test::Long(weights.Get(), L"Item", {I4(0)}));
+    const auto put = [&](long index, long value) {
+        EXPECT_EQ(S_OK,
+                  test::Call(weights.Get(), L"Item", DISPATCH_PROPERTYPUT, {I4(index), I4(value)}, nullptr));
+    };
+    const auto record = [] {
+        const std::vector<uint8_t> bytes = sim::ItemBuffer(0x04060020);
+        std::vector<int32_t> words(7);
+        std::memcpy(words.data(), bytes.data(), std::min<size_t>(bytes.size(), 28));
+        return words;
+    };
+    const auto stored = [&] {
+        std::vector<int> w;
+        FanStore::Instance().ReadWeights(chip_->StoreKey(), &w);
+        return w;
+    };
+    put(1, 60);
+    put(2, 30);
+
+    EXPECT_EQ(S_OK, test::Call(weights.Get(), L"ApplyButNotSave", DISPATCH_METHOD, {}, nullptr));
+    // The fan's number, then w * 255 / 100 of each weight.
+    EXPECT_EQ((std::vector<int32_t>{0, 255, 153, 76, 0, -1, 4}), record());
+    EXPECT_EQ((std::vector<int>{100, 0, 0, 0}), stored());
+
+    put(3, 20);
+    EXPECT_EQ(S_OK, test::Call(weights.Get(), L"Save", DISPATCH_METHOD, {}, nullptr));
+    EXPECT_EQ((std::vector<int32_t>{0, 255, 153, 76, 51, -1, 4}), record());
+    EXPECT_EQ((std::vector<int>{100, 60, 30, 20}), stored());
 }
 
 TEST_F(FanObjectTest, WithoutTheSuiteThreePointsStayThree) {

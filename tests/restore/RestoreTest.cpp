@@ -1,11 +1,14 @@
 // The restore paths in-process over the simulated board and a settings file of the test's own:
 // what "BIOS fan patch" decides, the comparison of the firmware's GPIO34 and IsChangeFan with the
-// store, the by-pass, the full restore, and the hidden window's suspend and resume states.
+// store, the by-pass, the full restore (also on a board with EC fans, where the EC's records and
+// the firmware's fan source table are restored), and the hidden window's suspend and resume states.
 #include <gtest/gtest.h>
 #include <process.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <new>
 #include <sstream>
@@ -24,6 +27,7 @@
 #include "support/BoardTest.h"
 #include "support/Capture.h"
 #include "support/ChipLog.h"
+#include "system/DmiHelp.h"
 #include "system/Handles.h"
 #include "system/Trace.h"
 
@@ -391,6 +395,158 @@ TEST_F(RestoreTest, ClientChangesDuringResumeRestoresAreKeptInTheStoreAndTheChip
     test::Registers raced = test::ChipRegisters();
     fan->SelectProfile(4);
     EXPECT_EQ(raced, test::ChipRegisters()) << test::DescribeDifference(raced, test::ChipRegisters());
+}
+
+// A Z97 board of the MARROWBACK line: two Super I/O fans whose weights also go to the EC and two EC
+// fans of the newer records, the EC's devices, the firmware's fan-curve devices of the CPU and
+// chassis fans (the CPU fan's curve mode item also reads as GPIO34) and its fan source table.
+// Each device keys apart from the others in the firmware (ids differ below bit 16).
+std::string EcBoard(const char* chip) {
+    std::string text = std::string("product \"MARROWBACK Z97\"\nchip ") + chip + "\n";
+    text +=
+        "item 0x04070010 value 1 desc \"CPU FAN\" 0 0 0 1 3\n"
+        "item 0x04070070 value 1 desc \"CHA FAN\" 0 0 0 1 3\n"
+        "item 0x04060020 desc \"EC WEIGHTS\" 0 0 0 1 2\n"
+        "item 0x04060021 desc \"EC CURVE\" 0 0 0 1 2\n"
+        "item 0x04070022 desc \"EC ENABLE\" 0 0 0 1 2\n"
+        "item 0x04070025 desc \"EC FAN STOP\" 0 0 0 1 2\n"
+        "item 0x04060018 value 1 desc \"CPU FAN CURVE MODE\" 0 0 0 1 2\n"
+        "item 0x040D001D desc \"CPU FAN CURVE\" 0 0 0 1 2\n"
+        "item 0x04070078 value 2 desc \"CHA FAN CURVE MODE\" 0 0 0 1 2\n"
+        "item 0x040D007D desc \"CHA FAN CURVE\" 0 0 0 1 2\n"
+        "item 0x040D001E desc \"FAN SOURCES\" 0 0 0 1 2\n";
+    return text;
+}
+const char kEcFans[] =
+    "item 0x040700E0 value 1 desc \"EC FAN 1\" 0 0 0 1 3\n"
+    "item 0x040700E2 value 1 desc \"EC FAN 2\" 0 0 0 1 3\n";
+
+constexpr uint32_t kWeightsDevice = 0x04060020, kEnableDevice = 0x04070022, kFanStopDevice = 0x04070025,
+                   kSourceTable = 0x040D001E;
+
+std::vector<int32_t> Words(uint32_t device, size_t n) {
+    const std::vector<uint8_t> bytes = sim::ItemBuffer(device);
+    std::vector<int32_t> words(n);
+    std::memcpy(words.data(), bytes.data(), std::min(bytes.size(), n * 4));
+    return words;
+}
+// The devices of the buffer writes since `from`, in order.
+std::vector<uint32_t> BufferWrites(uint32_t from) {
+    std::vector<uint32_t> devices;
+    for (const sim::WriteRecord& w : sim::Writes(from))
+        if (w.kind == sim::WriteKind::BufferSet) devices.push_back(w.a);
+    return devices;
+}
+void ClearBuffer(uint32_t device) {
+    sim::SetItemBuffer(device, std::vector<uint8_t>(128, 0));
+}
+
+// On an NCT6791: every fan has its five profiles.
+class EcRestoreTest : public RestoreTest {
+protected:
+    std::string BoardText() const override { return EcBoard("0xC803 0") + kEcFans; }
+    void SetUp() override {
+        RestoreTest::SetUp();
+        // The product comes from the board's SMBIOS table, not from the host's firmware.
+        tolo::g_pGetSystemFirmwareTable = nullptr;
+    }
+};
+
+// What the firmware and the chip hold once the start-up restore ran over records and registers the
+// firmware and the chip lost: the EC's enable list, each EC fan's fan stop, the Super I/O fans'
+// T1 delay and step unit, and, last of all, the fan source table.
+TEST_F(EcRestoreTest, StartupRestoreSendsEcModesFanStopsChipTimingsAndLastTheSourceTable) {
+    const std::vector<QuilFanControl*>& fans = Fans();
+    ASSERT_EQ(4u, fans.size());
+    QuilFanControl *cpu = fans[0], *chassis = fans[1];
+    auto* ec1 = dynamic_cast<NewPureEcFan*>(fans[2]);
+    auto* ec2 = dynamic_cast<NewPureEcFan*>(fans[3]);
+    ASSERT_TRUE(ec1 && ec2);
+    ASSERT_EQ(224, ec1->FanIndex());
+    for (QuilFanControl* fan : fans) ASSERT_EQ(5, fan->GetProfileCount());
+    // The settings as clients leave them.
+    cpu->SetEcMode(1);
+    chassis->SetEcMode(0);
+    ec1->SetEcFanStop(true);
+    ec2->SetEcFanStop(false);
+    cpu->SetT1DelayTime(12);
+    cpu->SetStepUnit(5);
+    chassis->SetT1DelayTime(7);
+    chassis->SetStepUnit(9);
+    const int sources[] = {3, 5, 2, 6};
+    for (size_t i = 0; i < fans.size(); ++i) fans[i]->SetFanSourceIndex(sources[i]);
+    ASSERT_EQ(12, FanStore::Instance().GetT1DelayTime(cpu->StoreKey()));
+    // The firmware and the chip lose them; the EC fans' states follow only what the EC accepts.
+    for (uint32_t device : {kEnableDevice, kFanStopDevice, kSourceTable}) ClearBuffer(device);
+    ec1->SetFanStopState(false);
+    ec2->SetFanStopState(true);
+    {
+        sim::BoardLock lock;
+        for (int bank : {1, 2})
+            for (int reg : {0x20, 0x66, 0x67}) Board()->sio.hwm[bank][reg] = 0;
+    }
+    test::SetPatchValue(1);
+    const uint32_t seq = sim::NextWriteSeq();
+
+    ASSERT_TRUE(ShouldRestoreFans(0));
+    RestoreFanSettings();
+
+    // Each Super I/O fan takes the EC mode stored for the fan type of its position: the chassis
+    // fan at position 1 the CPU fan's. EC fans always take part.
+    EXPECT_EQ(Words(kEnableDevice, 5), (std::vector<int32_t>{1, 1, 1, 1, 0}));
+    EXPECT_EQ(1, chassis->GetEcMode());
+    // Each EC fan's stored fan stop goes to the EC with its user profile and once more after it.
+    const std::vector<uint32_t> writes = BufferWrites(seq);
+    EXPECT_EQ(4, std::count(writes.begin(), writes.end(), kFanStopDevice));
+    EXPECT_EQ(Words(kFanStopDevice, 3), (std::vector<int32_t>{225, 0, 0}));
+    EXPECT_TRUE(ec1->FanStopState());
+    EXPECT_FALSE(ec2->FanStopState());
+    // T1 delay (0x67) and step unit (0x66) in each fan's bank, under their gate (0x20).
+    const uint8_t(*hwm)[256] = Board()->sio.hwm;
+    EXPECT_EQ(12, hwm[2][0x67]);
+    EXPECT_EQ(5, hwm[2][0x66]);
+    EXPECT_EQ(7, hwm[1][0x67]);
+    EXPECT_EQ(9, hwm[1][0x66]);
+    EXPECT_EQ(1, hwm[2][0x20]);
+    EXPECT_EQ(1, hwm[1][0x20]);
+    // The source table comes after everything else, with every fan's source in list order.
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(kSourceTable, writes.back());
+    std::vector<int32_t> table(32, 0);
+    std::copy(std::begin(sources), std::end(sources), table.begin());
+    EXPECT_EQ(table, Words(kSourceTable, 32));
+}
+
+// On a Winbond W83667HG-B the profile factories have no profiles for the fans: each Super I/O fan
+// holds only the four standard positions, none of them filled.
+class ShortListRestoreTest : public EcRestoreTest {
+protected:
+    std::string BoardText() const override { return EcBoard("0xB352 0"); }
+};
+
+// A fan of fewer than five profiles has its current profile refreshed, which sends its weights to
+// the EC again, even when it runs by RPM.
+TEST_F(ShortListRestoreTest, FanOfFewerThanFiveProfilesResendsItsWeightsEvenInRpmMode) {
+    const std::vector<QuilFanControl*>& fans = Fans();
+    ASSERT_EQ(2u, fans.size());
+    QuilFanControl* chassis = fans[1];
+    ASSERT_EQ(4, chassis->GetProfileCount());
+    fans[0]->SaveThermalWeights({10, 20, 30, 40});
+    chassis->SaveThermalWeights({50, 60, 70, 80});
+    chassis->EnableRpmMode(true);
+    for (uint32_t device : {kWeightsDevice, kEnableDevice}) ClearBuffer(device);
+    test::SetPatchValue(1);
+    const uint32_t seq = sim::NextWriteSeq();
+
+    ASSERT_TRUE(ShouldRestoreFans(0));
+    RestoreFanSettings();
+
+    const std::vector<uint32_t> writes = BufferWrites(seq);
+    EXPECT_EQ(2, std::count(writes.begin(), writes.end(), kWeightsDevice));
+    // The chassis fan's record came last: its number, then w * 255 / 100 of each weight.
+    EXPECT_EQ(Words(kWeightsDevice, 7), (std::vector<int32_t>{1, 127, 153, 178, 204, -1, 4}));
+    EXPECT_EQ(2, std::count(writes.begin(), writes.end(), kEnableDevice)) << "the selections";
+    EXPECT_TRUE(chassis->IsRpmMode());
 }
 
 TEST_F(RestoreTest, PowerWindowIsAHiddenWindowNamedFanServiceWhoseHandleGoesIntoTheRecord) {
