@@ -235,7 +235,6 @@ public:
     void ApplyProfile(int index) override;
 
     void SendEcCurve(const FanPoints& points);
-    uint32_t ModeItem() const { return m_modeItem; }
     bool FanStopState() const { return m_fanStop != 0; }
     // The EC fan-stop state as the fan manager reads it for these fans.
     void SetFanStopState(bool on) { m_fanStop = on ? 1 : 0; }

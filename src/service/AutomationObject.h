@@ -94,6 +94,16 @@ HRESULT Guarded(Body&& body) noexcept {
     }
 }
 
+// A getter's body: the value `get` answers, converted to the out parameter's type.
+template <class Out, class Get>
+HRESULT GuardedGet(Out* out, Get&& get) noexcept {
+    if (!out) return E_POINTER;
+    return Guarded([&] {
+        *out = static_cast<Out>(get());
+        return S_OK;
+    });
+}
+
 // A member's work on the fan objects: guarded, and under the fan-objects lock for the whole body.
 // The body makes no call out of the process (a client's curve is read before, events are fired
 // and a client's curve written after), so a stalled client cannot hold up the resume restore.

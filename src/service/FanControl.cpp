@@ -46,10 +46,9 @@ VARIANT_BOOL AsOneOrZero(bool value) {
 // The getters and setters below only convert: the fan's results pass through.
 template <class Out, class Get>
 HRESULT Read(Out* out, Get&& get) {
-    if (!out) return E_POINTER;
-    return service::FanWork([&] {
-        *out = static_cast<Out>(get());
-        return S_OK;
+    return service::GuardedGet(out, [&] {
+        service::FanObjectsGuard guard;
+        return get();
     });
 }
 

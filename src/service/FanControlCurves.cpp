@@ -22,11 +22,7 @@ public:
 
 HRESULT CIFanControlImpl::ReadUserCurve(IFanCurve* curve, int* position, FanProfile** user,
                                         ClientCurve* points) {
-    {
-        service::FanObjectsGuard guard;
-        *position = curves::UserPosition(fan_);
-        *user = *position < 0 ? nullptr : fan_->GetProfile(*position);
-    }
+    *user = curves::UserProfile(fan_, position);
     if (!*user) return E_FAIL;
     // Outside the lock: the curve may be an object of the client's process.
     return ReadFanCurve(curve, points);

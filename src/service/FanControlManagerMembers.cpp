@@ -27,11 +27,7 @@ HRESULT CFanControlManager::get_Controls(IFanControlCollection** pVal) {
 }
 
 HRESULT CFanControlManager::get_ConstraintType(short* pVal) {
-    if (!pVal) return E_POINTER;
-    return service::Guarded([&] {
-        *pVal = static_cast<short>(SioAccessor::Instance().GetConstraintType());
-        return S_OK;
-    });
+    return service::GuardedGet(pVal, [] { return SioAccessor::Instance().GetConstraintType(); });
 }
 
 HRESULT CFanControlManager::get_MaxStepTime(ULONG* pVal) {
@@ -47,41 +43,23 @@ HRESULT CFanControlManager::get_MaxTolerance(ULONG* pVal) {
 }
 
 HRESULT CFanControlManager::get_IsSIOSupportedRPM(VARIANT_BOOL* pVal) {
-    if (!pVal) return E_POINTER;
-    return service::Guarded([&] {
-        *pVal = AsOneOrZero(SioAccessor::Instance().HasExtendedFanControl());
-        return S_OK;
-    });
+    return service::GuardedGet(pVal,
+                               [] { return AsOneOrZero(SioAccessor::Instance().HasExtendedFanControl()); });
 }
 
 HRESULT CFanControlManager::get_RpmPerstep(ULONG* pVal) {
-    if (!pVal) return E_POINTER;
-    return service::Guarded([&] {
-        *pVal = static_cast<ULONG>(SioAccessor::Instance().GetRpmPerstep());
-        return S_OK;
-    });
+    return service::GuardedGet(pVal, [] { return SioAccessor::Instance().GetRpmPerstep(); });
 }
 
 HRESULT CFanControlManager::get_RpmSmoothFreq(ULONG* pVal) {
-    if (!pVal) return E_POINTER;
-    return service::Guarded([&] {
-        *pVal = static_cast<ULONG>(SioAccessor::Instance().GetRpmSmoothFreq());
-        return S_OK;
-    });
+    return service::GuardedGet(pVal, [] { return SioAccessor::Instance().GetRpmSmoothFreq(); });
 }
 
 HRESULT CFanControlManager::get_OneSencitiveSupported(VARIANT_BOOL* pVal) {
-    if (!pVal) return E_POINTER;
-    return service::Guarded([&] {
-        *pVal = AsOneOrZero(SioAccessor::Instance().IsOneSencitiveSupported());
-        return S_OK;
-    });
+    return service::GuardedGet(pVal,
+                               [] { return AsOneOrZero(SioAccessor::Instance().IsOneSencitiveSupported()); });
 }
 
 HRESULT CFanControlManager::get_IsSupportFanStop(VARIANT_BOOL* pVal) {
-    if (!pVal) return E_POINTER;
-    return service::Guarded([&] {
-        *pVal = AsOneOrZero(SioAccessor::Instance().IsSupportFanStop());
-        return S_OK;
-    });
+    return service::GuardedGet(pVal, [] { return AsOneOrZero(SioAccessor::Instance().IsSupportFanStop()); });
 }

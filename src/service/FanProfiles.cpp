@@ -18,9 +18,10 @@ constexpr int kFirstUserPosition = 4;
 
 namespace curves {
 
-int UserPosition(QuilFanControl* fan) {
-    int u = fan->GetProfileCount() - 1;
-    return u >= kFirstUserPosition ? u : -1;
+FanProfile* UserProfile(QuilFanControl* fan, int* position) {
+    service::FanObjectsGuard guard;
+    *position = fan->GetProfileCount() - 1;
+    return *position >= kFirstUserPosition ? fan->GetProfile(*position) : nullptr;
 }
 
 FanPoints PointsOf(FanProfile* profile) {
@@ -123,12 +124,7 @@ HRESULT CIFanProfileCollectionImpl::SaveUserProfile(IFanCurve* FanCurve, ULONG* 
     *result = 0;
     return service::Guarded([&] {
         int u;
-        FanProfile* user;
-        {
-            service::FanObjectsGuard guard;
-            u = curves::UserPosition(fan_);
-            user = u < 0 ? nullptr : fan_->GetProfile(u);
-        }
+        FanProfile* user = curves::UserProfile(fan_, &u);
         if (!user) return E_FAIL;
         // Outside the lock: the curve may be an object of the client's process.
         ClientCurve curve;

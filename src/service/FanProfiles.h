@@ -51,9 +51,9 @@ private:
 // Steps shared by the curve members of the fan and of its profile collection.
 namespace curves {
 
-// Position of the user profile in the fan's list, or -1 when the fan has fewer than five profiles
-// (a fan without a user profile takes no client curve).
-int UserPosition(QuilFanControl* fan);
+// The fan's user profile and its position in the fan's list, read under the fan-objects lock; null
+// when the fan has fewer than five profiles (a fan without a user profile takes no client curve).
+FanProfile* UserProfile(QuilFanControl* fan, int* position);
 FanPoints PointsOf(FanProfile* profile);
 // A dual-mode client curve's inner points go to the user profile's second curve.
 void WriteSecondCurve(FanProfile* user, const ClientCurve& curve);

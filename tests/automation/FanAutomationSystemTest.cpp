@@ -6,7 +6,6 @@
 #include <ocidl.h>
 #include <windows.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -383,12 +382,7 @@ protected:
                "item 0x040D002B desc \"MULTI SOURCE\" 0 0 0 1 2\nbuffer 0x040D002B 00\n";
     }
     // The device buffer as the words the fan sent.
-    static std::vector<int32_t> Sent() {
-        std::vector<uint8_t> bytes = sim::ItemBuffer(0x040D002B);
-        std::vector<int32_t> words(bytes.size() / 4);
-        memcpy(words.data(), bytes.data(), words.size() * 4);
-        return words;
-    }
+    static std::vector<int32_t> Sent() { return test::Words(0x040D002B); }
 };
 
 TEST_F(MultiSourceTest, SourcesGoToTheFirmwareAndAreStoredOnlyBySave) {

@@ -7,9 +7,7 @@
 #include <ocidl.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,6 +25,7 @@
 #include "fancore/QuilFanControl.h"
 #include "support/BoardTest.h"
 #include "support/Capture.h"
+#include "support/ChipLog.h"
 #include "system/DmiHelp.h"
 #include "system/Handles.h"
 
@@ -629,12 +628,7 @@ TEST_F(ChipFanObjectTest, ThermalWeightsApplyAndSaveSendTheClientsWeights) {
         EXPECT_EQ(S_OK,
                   test::Call(weights.Get(), L"Item", DISPATCH_PROPERTYPUT, {I4(index), I4(value)}, nullptr));
     };
-    const auto record = [] {
-        const std::vector<uint8_t> bytes = sim::ItemBuffer(0x04060020);
-        std::vector<int32_t> words(7);
-        std::memcpy(words.data(), bytes.data(), std::min<size_t>(bytes.size(), 28));
-        return words;
-    };
+    const auto record = [] { return test::Head(0x04060020, 7); };
     const auto stored = [&] {
         std::vector<int> w;
         FanStore::Instance().ReadWeights(chip_->StoreKey(), &w);

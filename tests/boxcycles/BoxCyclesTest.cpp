@@ -164,12 +164,7 @@ TEST_F(PushTest, OnePushLeavesTemperaturesAndFanSpeedsByNameOnTheBox) {
 }
 
 TEST_F(PushTest, APushSendsHostStateTimeRatioAndBusClock) {
-    // An Intel TSC of 3333 MHz, nominal ratio 34, current ratio 40: a core clock of
-    // 3333 / 34 x 40 = 3921.2 MHz and a bus clock of 3921.2 / 40 = 98.03 MHz, 980 tenths.
-    test::FakeMachine& machine = test::InstallFakeMachine();
-    machine.IntelTopology(0x906EA, 2, 1);
-    machine.ticksPerMs = 3333000;
-    Apply("msr 0xCE 0x2200\nmsr 0x198 0x2800");
+    test::InstallKnownIntel();  // ratio 40, bus clock 980 tenths
     Create();
     Apply("box-reg 0x03 0\nbox-reg 0x50 99 99 99");
     SYSTEMTIME before, after;

@@ -1,7 +1,11 @@
 #include "FakeMachine.h"
 
-#include <cstring>
+#include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+
+#include "board/Board.h"
 #include "boxtool/IoWrappers.h"
 
 namespace test {
@@ -100,6 +104,15 @@ uint32_t CurrentFakeProcessor() {
     uint32_t p = 0;
     for (DWORD_PTR m = t_mask; m && !(m & 1); m >>= 1) ++p;
     return p;
+}
+
+FakeMachine& InstallKnownIntel() {
+    FakeMachine& machine = InstallFakeMachine();
+    machine.IntelTopology(0x906EA, 2, 1);
+    machine.ticksPerMs = 3333000;
+    std::string error;
+    EXPECT_TRUE(sim::ApplyBoardText("msr 0xCE 0x2200\nmsr 0x198 0x2800", &error)) << error;
+    return machine;
 }
 
 }  // namespace test

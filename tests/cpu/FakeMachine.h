@@ -42,6 +42,10 @@ struct FakeMachine {
 
 // Installs a fresh fake machine as the CPU monitor's sources and returns it.
 FakeMachine& InstallFakeMachine();
+// The fake machine as an Intel processor whose clock a test works out by hand: a TSC of 3333 MHz,
+// nominal ratio 34 and current ratio 40 (the board's MSRs 0xCE and 0x198). The core clock is
+// 3333 / 34 x 40 = 3921.2 MHz, the bus clock 3921.2 / 40 = 98.03 MHz: 980 tenths.
+FakeMachine& InstallKnownIntel();
 // The processor the calling thread was last pinned to (lowest bit of its last mask).
 uint32_t CurrentFakeProcessor();
 

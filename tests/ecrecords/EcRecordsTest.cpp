@@ -1,19 +1,13 @@
 // EC and BIOS fan-curve records as the firmware stand-in receives them.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "fancore/EcRecords.h"
 #include "support/BoardTest.h"
+#include "support/ChipLog.h"
 
 namespace {
 
-std::vector<int32_t> Words(uint32_t device) {
-    std::vector<uint8_t> b = sim::ItemBuffer(device);
-    std::vector<int32_t> w(b.size() / 4);
-    if (!w.empty()) std::memcpy(w.data(), b.data(), w.size() * 4);
-    return w;
-}
+using test::Words;
 
 std::vector<int32_t> Head(std::vector<int32_t> w, size_t n) {
     w.resize(n);

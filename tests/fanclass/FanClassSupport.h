@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "profiles/ProfileSupport.h"
+#include "support/ChipLog.h"
 
 namespace test {
 
@@ -21,14 +22,5 @@ protected:
     // The settings file in lower case.
     std::string LowerStoreFile() const;
 };
-
-// The words of a device's buffer as the stand-in last received them.
-std::vector<int32_t> Words(uint32_t device);
-// The first n of them.
-std::vector<int32_t> Head(uint32_t device, size_t n);
-// How many buffer writes device received since seq `from`.
-size_t BufferWrites(uint32_t from, uint32_t device);
-// Each buffer write since `from`, as the device it went to.
-std::vector<uint32_t> BufferWriteOrder(uint32_t from);
 
 }  // namespace test

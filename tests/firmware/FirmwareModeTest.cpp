@@ -45,13 +45,7 @@ protected:
         service_ = std::make_unique<test::SysCtlService>();
         ASSERT_TRUE(service_->Serving());
         ASSERT_TRUE(fans_.Registered());
-        // A processor whose numbers the test knows: an Intel TSC of 3333 MHz, nominal ratio 34,
-        // current ratio 40. The core clock is 3333 / 34 x 40 = 3921.2 MHz, the bus clock
-        // 3921.2 / 40 = 98.03 MHz: 980 tenths, 0x03D4.
-        test::FakeMachine& machine = test::InstallFakeMachine();
-        machine.IntelTopology(0x906EA, 2, 1);
-        machine.ticksPerMs = 3333000;
-        Apply("msr 0xCE 0x2200\nmsr 0x198 0x2800");
+        test::InstallKnownIntel();  // ratio 40, bus clock 980 tenths (0x03D4)
     }
     void TearDown() override {
         // The program's form outlives the listener; here the listener may still be acting on the

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <fstream>
 #include <new>
 #include <sstream>
@@ -424,19 +423,6 @@ const char kEcFans[] =
 constexpr uint32_t kWeightsDevice = 0x04060020, kEnableDevice = 0x04070022, kFanStopDevice = 0x04070025,
                    kSourceTable = 0x040D001E;
 
-std::vector<int32_t> Words(uint32_t device, size_t n) {
-    const std::vector<uint8_t> bytes = sim::ItemBuffer(device);
-    std::vector<int32_t> words(n);
-    std::memcpy(words.data(), bytes.data(), std::min(bytes.size(), n * 4));
-    return words;
-}
-// The devices of the buffer writes since `from`, in order.
-std::vector<uint32_t> BufferWrites(uint32_t from) {
-    std::vector<uint32_t> devices;
-    for (const sim::WriteRecord& w : sim::Writes(from))
-        if (w.kind == sim::WriteKind::BufferSet) devices.push_back(w.a);
-    return devices;
-}
 void ClearBuffer(uint32_t device) {
     sim::SetItemBuffer(device, std::vector<uint8_t>(128, 0));
 }
@@ -493,12 +479,12 @@ TEST_F(EcRestoreTest, StartupRestoreSendsEcModesFanStopsChipTimingsAndLastTheSou
 
     // Each Super I/O fan takes the EC mode stored for the fan type of its position: the chassis
     // fan at position 1 the CPU fan's. EC fans always take part.
-    EXPECT_EQ(Words(kEnableDevice, 5), (std::vector<int32_t>{1, 1, 1, 1, 0}));
+    EXPECT_EQ(test::Head(kEnableDevice, 5), (std::vector<int32_t>{1, 1, 1, 1, 0}));
     EXPECT_EQ(1, chassis->GetEcMode());
     // Each EC fan's stored fan stop goes to the EC with its user profile and once more after it.
-    const std::vector<uint32_t> writes = BufferWrites(seq);
-    EXPECT_EQ(4, std::count(writes.begin(), writes.end(), kFanStopDevice));
-    EXPECT_EQ(Words(kFanStopDevice, 3), (std::vector<int32_t>{225, 0, 0}));
+    const std::vector<uint32_t> writes = test::BufferWriteOrder(seq);
+    EXPECT_EQ(4u, test::BufferWrites(seq, kFanStopDevice));
+    EXPECT_EQ(test::Head(kFanStopDevice, 3), (std::vector<int32_t>{225, 0, 0}));
     EXPECT_TRUE(ec1->FanStopState());
     EXPECT_FALSE(ec2->FanStopState());
     // T1 delay (0x67) and step unit (0x66) in each fan's bank, under their gate (0x20).
@@ -514,7 +500,7 @@ TEST_F(EcRestoreTest, StartupRestoreSendsEcModesFanStopsChipTimingsAndLastTheSou
     EXPECT_EQ(kSourceTable, writes.back());
     std::vector<int32_t> table(32, 0);
     std::copy(std::begin(sources), std::end(sources), table.begin());
-    EXPECT_EQ(table, Words(kSourceTable, 32));
+    EXPECT_EQ(table, test::Head(kSourceTable, 32));
 }
 
 // On a Winbond W83667HG-B the profile factories have no profiles for the fans: each Super I/O fan
@@ -541,11 +527,10 @@ TEST_F(ShortListRestoreTest, FanOfFewerThanFiveProfilesResendsItsWeightsEvenInRp
     ASSERT_TRUE(ShouldRestoreFans(0));
     RestoreFanSettings();
 
-    const std::vector<uint32_t> writes = BufferWrites(seq);
-    EXPECT_EQ(2, std::count(writes.begin(), writes.end(), kWeightsDevice));
+    EXPECT_EQ(2u, test::BufferWrites(seq, kWeightsDevice));
     // The chassis fan's record came last: its number, then w * 255 / 100 of each weight.
-    EXPECT_EQ(Words(kWeightsDevice, 7), (std::vector<int32_t>{1, 127, 153, 178, 204, -1, 4}));
-    EXPECT_EQ(2, std::count(writes.begin(), writes.end(), kEnableDevice)) << "the selections";
+    EXPECT_EQ(test::Head(kWeightsDevice, 7), (std::vector<int32_t>{1, 127, 153, 178, 204, -1, 4}));
+    EXPECT_EQ(2u, test::BufferWrites(seq, kEnableDevice)) << "the selections";
     EXPECT_TRUE(chassis->IsRpmMode());
 }
 

@@ -1,6 +1,8 @@
 #include "ChipLog.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace test {
 
@@ -43,6 +45,31 @@ std::string Describe(const std::vector<RegWrite>& writes) {
         s += buf;
     }
     return s;
+}
+
+std::vector<int32_t> Words(uint32_t device) {
+    const std::vector<uint8_t> b = sim::ItemBuffer(device);
+    std::vector<int32_t> w(b.size() / 4);
+    if (!w.empty()) std::memcpy(w.data(), b.data(), w.size() * 4);
+    return w;
+}
+
+std::vector<int32_t> Head(uint32_t device, size_t n) {
+    std::vector<int32_t> w = Words(device);
+    w.resize(n);
+    return w;
+}
+
+std::vector<uint32_t> BufferWriteOrder(uint32_t from) {
+    std::vector<uint32_t> out;
+    for (const sim::WriteRecord& w : sim::Writes(from))
+        if (w.kind == sim::WriteKind::BufferSet) out.push_back(w.a);
+    return out;
+}
+
+size_t BufferWrites(uint32_t from, uint32_t device) {
+    const std::vector<uint32_t> order = BufferWriteOrder(from);
+    return static_cast<size_t>(std::count(order.begin(), order.end(), device));
 }
 
 }  // namespace test

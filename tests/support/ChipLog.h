@@ -22,6 +22,13 @@ bool AllWritesLocked(uint32_t from);
 // (Configuration writes are left out: the chip detection of a starting process enters and leaves
 // the configuration space before it takes the lock.)
 std::string UnlockedMonitorWrites(uint32_t from);
+// The words of a device's buffer as the stand-in last received them; the first n of them (zeros
+// past the buffer's end).
+std::vector<int32_t> Words(uint32_t device);
+std::vector<int32_t> Head(uint32_t device, size_t n);
+// Each buffer write since seq `from`, as the device it went to; how many went to `device`.
+std::vector<uint32_t> BufferWriteOrder(uint32_t from);
+size_t BufferWrites(uint32_t from, uint32_t device);
 // Readable form for failure messages.
 std::string Describe(const std::vector<RegWrite>& writes);
 
