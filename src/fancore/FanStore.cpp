@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 #include <tinyxml.h>
 
@@ -11,6 +12,7 @@
 
 #include "bios/AcpiLibrary.h"
 #include "bios/BiosInterface.h"
+#include "system/Handles.h"
 #include "system/Trace.h"
 
 namespace {
@@ -20,19 +22,29 @@ std::string g_pathOverride;
 // an operation to learn whether what it changed was stored.
 thread_local unsigned t_failedSaves = 0;
 
-// A reader that has the file open for a moment (a scanner, a backup, a user's viewer) keeps it
-// from being replaced; the replace is tried again for about half a second before the save fails.
-bool MoveIntoPlace(const char* from, const char* to) {
-    constexpr int kTries = 10;
-    constexpr DWORD kPauseMs = 50;
+// A program that has the file open (a scanner, a backup, a user's viewer) keeps it from being read
+// or replaced for a while: such a step is tried again, up to `tries` times, before it fails.
+constexpr DWORD kHeldPauseMs = 50;
+constexpr int kSaveTries = 10;    // about half a second
+constexpr int kStartTries = 100;  // about five seconds: at boot such programs hold files longer
+
+bool IsHeld(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
+}
+
+template <class Step>
+bool WhileHeld(int tries, Step&& step) {
     for (int i = 1;; ++i) {
-        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-        const DWORD e = GetLastError();
-        if (i == kTries ||
-            (e != ERROR_SHARING_VIOLATION && e != ERROR_ACCESS_DENIED && e != ERROR_LOCK_VIOLATION))
-            return false;
-        Sleep(kPauseMs);
+        if (step()) return true;
+        if (i == tries || !IsHeld(GetLastError())) return false;
+        Sleep(kHeldPauseMs);
     }
+}
+
+bool MoveIntoPlace(const char* from, const char* to) {
+    return WhileHeld(kSaveTries, [&] {
+        return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    });
 }
 
 // Only ASCII letters fold: names and keys must not depend on the code page or the locale.
@@ -80,6 +92,12 @@ TiXmlElement* FindOrCreateKeyedElement(TiXmlNode* node, const char* name, const 
     return e;
 }
 
+bool IsBlank(const char* text) {
+    for (; *text; ++text)
+        if (*text != ' ' && *text != '\t' && *text != '\r' && *text != '\n') return false;
+    return true;
+}
+
 TiXmlText* FirstText(TiXmlNode* e) {
     TiXmlNode* first = e->FirstChild();
     return first ? first->ToText() : nullptr;
@@ -113,12 +131,43 @@ std::string ExecutableDirectory() {
     return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
-// A document that starts with the declaration and then an element: that element.
+// A document that starts with the declaration and then, after any comments or blank text (a hand
+// edit), an element: that element.
 TiXmlElement* RootOf(TiXmlDocument& doc) {
     TiXmlNode* first = doc.FirstChild();
     if (!first || !first->ToDeclaration()) return nullptr;
     TiXmlNode* next = first->NextSibling();
+    while (next && (next->ToComment() || (next->ToText() && IsBlank(next->Value()))))
+        next = next->NextSibling();
     return next ? next->ToElement() : nullptr;
+}
+
+using File = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+// How reading the store's file went.
+enum class Read { Loaded, NotLoaded, Held };
+
+// Loads the file into `doc` as TinyXML's own load does (binary, its encoding detection); a file
+// that another program keeps from being opened is waited for. NotLoaded: missing, empty or not
+// parsed; Held: there, but it could not be opened.
+Read LoadDocument(TiXmlDocument* doc, const std::string& path, int tries) {
+    tolo::UniqueHandle handle;
+    const bool opened = WhileHeld(tries, [&] {
+        handle.Reset(CreateFileA(path.c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return handle.Valid();
+    });
+    if (!opened) return IsHeld(GetLastError()) ? Read::Held : Read::NotLoaded;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.Get()), _O_RDONLY);
+    if (fd == -1) return Read::Held;
+    handle.Release();  // the descriptor owns it now
+    File file{_fdopen(fd, "rb"), &std::fclose};
+    if (!file) {
+        _close(fd);
+        return Read::Held;
+    }
+    return doc->LoadFile(file.get(), TIXML_DEFAULT_ENCODING) ? Read::Loaded : Read::NotLoaded;
 }
 
 // A file that is there but does not parse may still hold the user's settings (an editor that
@@ -133,8 +182,6 @@ bool KeepUnreadable(const std::string& path) {
     tolo::TraceF("FanStore.xml does not parse; its bytes are kept in %s", kept.c_str());
     return true;
 }
-
-using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
 // The file on disk is always a whole document, the old one until the new one is complete: the
 // document goes to a file beside it, is flushed to the disk and then put in its place in one step.
@@ -257,12 +304,17 @@ FanStore& FanStore::Instance() {
 
 FanStore::FanStore() {
     m_path = g_pathOverride.empty() ? ExecutableDirectory() + "FanStore.xml" : g_pathOverride;
-    Open(m_path, true);
+    Open(m_path, true, kStartTries);
 }
 
-bool FanStore::Open(const std::string& path, bool create) {
+bool FanStore::Open(const std::string& path, bool create, int tries) {
     auto doc = std::make_unique<TiXmlDocument>();
-    if (!doc->LoadFile(path.c_str(), TIXML_DEFAULT_ENCODING)) {
+    const Read read = LoadDocument(doc.get(), path, tries);
+    // A file that is there but cannot be read holds the user's settings all the same: it is
+    // neither taken for a missing one nor written over, and it is read again before the next use.
+    m_held = read == Read::Held;
+    if (m_held) return false;
+    if (read == Read::NotLoaded) {
         if (!create) return false;
         // After whatever TinyXML kept of a file it could not parse.
         doc->LinkEndChild(new TiXmlDeclaration("1.0", "UTF-8", "no"));
@@ -277,6 +329,11 @@ bool FanStore::Open(const std::string& path, bool create) {
     return true;
 }
 
+bool FanStore::IsUsable() {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    return !Root().IsNull();
+}
+
 bool FanStore::Save() {
     // Without a document (a file the store could not use) nothing can be stored.
     return m_document && SaveWhole(*m_document, m_path) ? true : NotStored();
@@ -287,11 +344,14 @@ bool FanStore::NotStored() {
     return false;
 }
 
-FanStoreNode FanStore::Root() const {
+FanStoreNode FanStore::Root() {
+    // Once, without waiting: every operation comes here, and a file still held must not stall
+    // each of them.
+    if (!m_document && m_held) Open(m_path, true, 1);
     return FanStoreNode(m_document ? m_root : nullptr);
 }
 
-FanStoreNode FanStore::Fan(int fanType) const {
+FanStoreNode FanStore::Fan(int fanType) {
     return Root().Child("fan", Decimal(FanStoreKeyFromFanType(fanType)).c_str());
 }
 
@@ -476,10 +536,12 @@ bool FanStore::WriteCurveByName(int fanType, const FanPoints& points, const char
 
 bool FanStore::HasCurve(int fanType) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
+    FanStoreNode root = Root();
+    if (root.IsNull()) return false;
     // The file must still load; the answer comes from the document in memory.
     TiXmlDocument check;
-    if (!check.LoadFile(m_path.c_str(), TIXML_DEFAULT_ENCODING) || !RootOf(check)) return false;
-    FanStoreNode fan = Root().Find("fan", Decimal(FanStoreKeyFromFanType(fanType)).c_str());
+    if (LoadDocument(&check, m_path, kSaveTries) != Read::Loaded || !RootOf(check)) return false;
+    FanStoreNode fan = root.Find("fan", Decimal(FanStoreKeyFromFanType(fanType)).c_str());
     return !fan.IsNull() && !fan.Find("curvedata").IsNull();
 }
 

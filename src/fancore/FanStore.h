@@ -88,15 +88,19 @@ public:
     bool WriteWeights(int fanType, const std::vector<int>& weights);
 
     const std::string& Path() const { return m_path; }
+    // Whether the store holds the file's settings: false while the file is there but cannot be
+    // read (it is tried again first), or is not a store it can use.
+    bool IsUsable();
 
 private:
     FanStore();
-    bool Open(const std::string& path, bool create);
+    // Reading waits up to `tries` times for a file another program holds.
+    bool Open(const std::string& path, bool create, int tries);
     bool Save();
     // A change that could not be made for want of a document: counted as a save that failed.
     static bool NotStored();
-    FanStoreNode Root() const;
-    FanStoreNode Fan(int fanType) const;  // created in memory when missing; null without a document
+    FanStoreNode Root();            // the null handle without a document
+    FanStoreNode Fan(int fanType);  // created in memory when missing; null without a document
     int GetFanInt(int fanType, const char* name);
     bool SetFanInt(int fanType, const char* name, int value);
     bool SetTopInt(const char* name, int value);
@@ -105,6 +109,7 @@ private:
     std::recursive_mutex m_lock;
     std::unique_ptr<TiXmlDocument> m_document;
     TiXmlElement* m_root = nullptr;
+    bool m_held = false;  // the file was there but could not be read
     std::string m_path;
 };
 

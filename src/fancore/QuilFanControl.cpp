@@ -11,6 +11,7 @@
 #include "FanStore.h"
 #include "SioAccessor.h"
 #include "bios/BiosInterface.h"
+#include "system/Text.h"
 
 namespace {
 
@@ -232,8 +233,12 @@ int QuilFanControl::GetEcFanNumber() {
 }
 
 void QuilFanControl::GetDisplayName(std::string* name) {
-    GetName(name);
-    // The store leaves the name alone when the fan has none of its own.
+    // Display names are the store's texts, in UTF-8; the firmware's name, in the ANSI code page,
+    // stands in for a fan that has none of its own.
+    std::string firmware;
+    GetName(&firmware);
+    const std::wstring wide = tolo::WideFromNarrow(firmware, CP_THREAD_ACP);
+    *name = tolo::NarrowFromWide(wide.data(), wide.size(), CP_UTF8);
     Store().GetFanName(StoreKey(), name);
 }
 

@@ -10,6 +10,7 @@
 #include "FanObjectsLock.h"
 #include "QuilFanControlService_i.h"
 #include "TypeLibrary.h"
+#include "fancore/FanStore.h"
 #include "system/Handles.h"
 
 namespace service {
@@ -112,6 +113,18 @@ HRESULT FanWork(Body&& body) noexcept {
     return Guarded([&] {
         FanObjectsGuard guard;
         return body();
+    });
+}
+
+// The work of a member that stores what it changes: STG_E_CANTSAVE when a save made during the
+// body did not reach FanStore.xml (the change stands on the chip and in memory, but would not
+// survive a restart, and the client must not take it for saved).
+template <class Body>
+HRESULT StoringWork(Body&& body) noexcept {
+    return Guarded([&] {
+        const unsigned failedBefore = FanStoreFailedSaves();
+        const HRESULT hr = body();
+        return SUCCEEDED(hr) && FanStoreFailedSaves() != failedBefore ? STG_E_CANTSAVE : hr;
     });
 }
 

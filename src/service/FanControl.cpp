@@ -7,30 +7,24 @@
 #include "fancore/EcFanControlManager.h"
 #include "fancore/FanControlImp.h"
 #include "fancore/QuilFanControl.h"
+#include "system/Text.h"
 
 namespace {
 
-// A fan's narrow name as a new BSTR, converted with the thread's ANSI code page.
-HRESULT NameToBstr(const std::string& name, BSTR* out) {
+// A fan's narrow name as a new BSTR: the firmware's names are in the thread's ANSI code page, the
+// display names (the store's texts) in UTF-8.
+HRESULT NameToBstr(const std::string& name, UINT codePage, BSTR* out) {
     *out = nullptr;
-    int length = static_cast<int>(name.size());
-    int wide = length ? MultiByteToWideChar(CP_THREAD_ACP, 0, name.data(), length, nullptr, 0) : 0;
-    BSTR text = SysAllocStringLen(nullptr, static_cast<UINT>(wide));
+    const std::wstring wide = tolo::WideFromNarrow(name, codePage);
+    BSTR text = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
     if (!text) return E_OUTOFMEMORY;
-    if (wide) MultiByteToWideChar(CP_THREAD_ACP, 0, name.data(), length, text, wide);
     *out = text;
     return S_OK;
 }
 
-// A client's text in the system ANSI code page; a null text is the empty text.
-std::string BstrToName(BSTR text) {
-    if (!text) return {};
-    int length = static_cast<int>(SysStringLen(text));
-    if (!length) return {};
-    int narrow = WideCharToMultiByte(CP_ACP, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string name(static_cast<size_t>(narrow), '\0');
-    if (narrow) WideCharToMultiByte(CP_ACP, 0, text, length, name.data(), narrow, nullptr, nullptr);
-    return name;
+// A client's display name in UTF-8, whatever characters it holds; a null text is the empty text.
+std::string BstrToDisplayName(BSTR text) {
+    return tolo::NarrowFromWide(text, text ? SysStringLen(text) : 0, CP_UTF8);
 }
 
 // A VARIANT_BOOL argument is true only as VARIANT_TRUE.
@@ -52,9 +46,11 @@ HRESULT Read(Out* out, Get&& get) {
     });
 }
 
+// The put sides and methods: what they store must reach the file, or the client is told.
 template <class Do>
 HRESULT Run(Do&& action) {
-    return service::FanWork([&] {
+    return service::StoringWork([&] {
+        service::FanObjectsGuard guard;
         action();
         return S_OK;
     });
@@ -78,7 +74,7 @@ HRESULT CIFanControlImpl::get_Name(BSTR* pVal) {
     return service::FanWork([&] {
         std::string name;
         fan_->GetName(&name);
-        return NameToBstr(name, pVal);
+        return NameToBstr(name, CP_THREAD_ACP, pVal);
     });
 }
 
@@ -88,12 +84,12 @@ HRESULT CIFanControlImpl::get_DisplayName(BSTR* pVal) {
     return service::FanWork([&] {
         std::string name;
         fan_->GetDisplayName(&name);
-        return NameToBstr(name, pVal);
+        return NameToBstr(name, CP_UTF8, pVal);
     });
 }
 
 HRESULT CIFanControlImpl::put_DisplayName(BSTR newVal) {
-    return Run([&] { fan_->SetDisplayName(BstrToName(newVal)); });
+    return Run([&] { fan_->SetDisplayName(BstrToDisplayName(newVal)); });
 }
 
 HRESULT CIFanControlImpl::get_DutyCycle(unsigned char* pVal) {

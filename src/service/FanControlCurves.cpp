@@ -31,7 +31,7 @@ HRESULT CIFanControlImpl::ReadUserCurve(IFanCurve* curve, int* position, FanProf
 HRESULT CIFanControlImpl::UseCurve(IFanCurve* curve, ULONG* retVal, CurveUse use) {
     if (!retVal) return E_POINTER;
     *retVal = 0;
-    return service::Guarded([&] {
+    return service::StoringWork([&] {
         int u;
         FanProfile* user;
         ClientCurve points;
@@ -102,8 +102,7 @@ HRESULT CIFanControlImpl::NormalizeFanCurve(IFanCurve* FanCurve, ULONG* retVal) 
 }
 
 HRESULT CIFanControlImpl::ApplyIndex(LONG index) {
-    return service::Guarded([&] {
-        const unsigned failedBefore = FanStoreFailedSaves();
+    return service::StoringWork([&] {
         {
             service::FanObjectsGuard guard;
             if (index < 0 || index >= fan_->GetProfileCount()) return E_FAIL;
@@ -112,8 +111,6 @@ HRESULT CIFanControlImpl::ApplyIndex(LONG index) {
         tolo::TraceA("ApplyIndex");
         curves::FireFanSettingChange(index);
         curves::SetBiosFanPatch();
-        // The fan runs the profile, but what selecting it stores did not reach FanStore.xml: the
-        // setting would not survive a restart, and the client must not take it for saved.
-        return FanStoreFailedSaves() == failedBefore ? S_OK : STG_E_CANTSAVE;
+        return S_OK;
     });
 }

@@ -3,7 +3,8 @@
 #include "fancore/QuilFanControl.h"
 
 HRESULT CIThermalWeightsImpl::Save() {
-    return service::FanWork([&] {
+    return service::StoringWork([&] {
+        service::FanObjectsGuard guard;
         fan_->SaveThermalWeights(values_);
         return S_OK;
     });
@@ -17,7 +18,8 @@ HRESULT CIThermalWeightsImpl::ApplyButNotSave() {
 }
 
 HRESULT CIMultiFanSourceImpl::Save() {
-    return service::FanWork([&] {
+    return service::StoringWork([&] {
+        service::FanObjectsGuard guard;
         fan_->SetMultiSource(values_, true);
         return S_OK;
     });

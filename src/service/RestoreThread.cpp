@@ -8,6 +8,7 @@
 #include <cwchar>
 
 #include "OsVersion.h"
+#include "fancore/FanStore.h"
 #include "system/Trace.h"
 
 volatile LONG g_restoreDone = 0;
@@ -19,7 +20,9 @@ constexpr wchar_t kPowerWindowName[] = L"Fan Service";
 
 void RunRestore(int resume) {
     tolo::TraceA("QuilFanControlService Restore Fan");
-    if (ShouldRestoreFans(resume)) RestoreFanSettings();
+    // Without the user's settings (FanStore.xml held by another program) the fans keep what the
+    // firmware set: a restore would send the profiles' seeds in place of the saved curves.
+    if (ShouldRestoreFans(resume) && FanStore::Instance().IsUsable()) RestoreFanSettings();
     tolo::TraceA("\nRestore Done\n");
 }
 

@@ -614,6 +614,34 @@ TEST_F(ChipFanObjectTest, TuningMembersReachTheirOwnChipRegisters) {
     }
 }
 
+// FanStore.xml made read-only: a member that stores answers STG_E_CANTSAVE, late-bound as well, and
+// the file stays as it was while the chip runs the new value; members that do not store still
+// succeed, and once the file can be written the next change is stored.
+TEST_F(ChipFanObjectTest, MembersThatStoreTellWhenTheFileDidNotTakeIt) {
+    tolo::ComPtr<CIFanControlImpl> object(new CIFanControlImpl(0, chip_));
+    tolo::ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(S_OK, object->QueryInterface(IID_IDispatch, dispatch.PutVoid()));
+    ASSERT_EQ(S_OK, object->put_StepDownTime(5));
+    const auto bytes = [&] { return test::ReadTextFile(std::wstring(store_.begin(), store_.end())); };
+    const std::string before = bytes();
+    ASSERT_NE(std::string::npos, before.find("<stepdowntime>5</stepdowntime>"));
+    ASSERT_TRUE(SetFileAttributesA(store_.c_str(), FILE_ATTRIBUTE_READONLY));
+
+    EXPECT_EQ(STG_E_CANTSAVE, object->put_StepDownTime(11));
+    EXPECT_EQ(11, Reg(2, 0x04));
+    EXPECT_TRUE(FAILED(test::Put(dispatch.Get(), L"T1DelayTime", I4(23))));
+    EXPECT_EQ(23, Reg(2, 0x67));
+    tolo::Bstr name(L"Pump");
+    EXPECT_EQ(STG_E_CANTSAVE, object->put_DisplayName(name.Get()));
+    EXPECT_EQ(S_OK, object->put_StepUpTimeButNotSave(13));
+    EXPECT_EQ(13, Reg(2, 0x03));
+    EXPECT_EQ(before, bytes());
+
+    ASSERT_TRUE(SetFileAttributesA(store_.c_str(), FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(S_OK, object->put_StepDownTime(12));
+    EXPECT_NE(std::string::npos, bytes().find("<stepdowntime>12</stepdowntime>"));
+}
+
 // The weights a client changes go to the EC with both members; only Save keeps them.
 TEST_F(ChipFanObjectTest, ThermalWeightsApplyAndSaveSendTheClientsWeights) {
     tolo::ComPtr<CIFanControlImpl> object(new CIFanControlImpl(0, chip_));

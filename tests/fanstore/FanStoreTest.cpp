@@ -342,9 +342,11 @@ TEST_F(FanStoreTest, MultiSourcesStopAtTheFirstZeroAndAtTheSensorCount) {
 // --- files written by hand ------------------------------------------------------------------------
 
 TEST_F(FanStoreTest, HandWrittenFilesKeysInOtherCaseAndNonNumbers) {
+    // A note the user left before the root is no reason to ignore the file.
     Spit(path_,
          std::string(kDecl) +
-             "\n<settings><fan key=\"A\"><rpm>12</rpm></fan><fan key=\"1\"><rpm>x7</rpm>"
+             "\n<!-- tuned by hand -->\n  \n<settings><fan key=\"A\"><rpm>12</rpm></fan><fan "
+             "key=\"1\"><rpm>x7</rpm>"
              "<tolerance>15abc</tolerance><StepUnit>3</StepUnit></fan><Inverse>4</Inverse></settings>\n");
     FanStore& s = FanStore::Instance();
     EXPECT_EQ(s.GetRpm(2), 0);         // key "1": text that is not a number reads 0
@@ -352,7 +354,9 @@ TEST_F(FanStoreTest, HandWrittenFilesKeysInOtherCaseAndNonNumbers) {
     EXPECT_EQ(s.GetStepUnit(2), 0);    // names are looked up in lower case only
     EXPECT_EQ(s.GetInverse(), -1);
     s.SetRpm(2, 8);  // the root keeps its own name
-    EXPECT_TRUE(Contains(File(), "<settings><fan key=\"A\"><rpm>12</rpm></fan><fan key=\"1\"><rpm>8</rpm>"));
+    EXPECT_TRUE(Contains(File(),
+                         "<!-- tuned by hand --><settings><fan key=\"A\"><rpm>12</rpm></fan>"
+                         "<fan key=\"1\"><rpm>8</rpm>"));
 }
 
 TEST_F(FanStoreTest, AFanIsFoundByItsWholeKey) {
@@ -473,6 +477,47 @@ TEST_F(FanStoreTest, AFileAReaderKeepsOpenIsNotReplacedAndTheChangeWaitsInMemory
     EXPECT_FALSE(Exists(path_ + ".tmp"));
     EXPECT_TRUE(s.SetTolerance(0, 2));
     EXPECT_TRUE(Contains(File(), "<rpm>1500</rpm>"));
+}
+
+// A program that opens the file without sharing at start-up (a scanner, a backup at boot).
+tolo::UniqueHandle HoldWithoutSharing(const std::string& path) {
+    return tolo::UniqueHandle(
+        CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+TEST_F(FanStoreTest, AFileHeldAtTheFirstUseIsWaitedFor) {
+    Spit(path_, std::string(kDecl) + "<root><fan key=\"0\"><rpm>12</rpm></fan></root>");
+    tolo::UniqueHandle holder = HoldWithoutSharing(path_);
+    ASSERT_TRUE(holder);
+    std::thread letGo([&holder] {
+        Sleep(1500);
+        holder.Reset();
+    });
+    FanStore& s = FanStore::Instance();
+    letGo.join();
+    EXPECT_TRUE(s.IsUsable());
+    EXPECT_EQ(s.GetRpm(0), 12);
+}
+
+TEST_F(FanStoreTest, AFileStillHeldIsNotTakenForNoneAndIsReadOnceItIsFree) {
+    const std::string text = std::string(kDecl) + "<root><fan key=\"0\"><rpm>12</rpm></fan></root>";
+    Spit(path_, text);
+    tolo::UniqueHandle holder = HoldWithoutSharing(path_);
+    ASSERT_TRUE(holder);
+    FanStore& s = FanStore::Instance();
+    const unsigned failed = FanStoreFailedSaves();
+    EXPECT_FALSE(s.IsUsable());
+    EXPECT_EQ(s.GetRpm(0), 0);
+    EXPECT_FALSE(s.SetTolerance(0, 2));
+    EXPECT_EQ(FanStoreFailedSaves(), failed + 1);
+    holder.Reset();
+    EXPECT_EQ(Slurp(path_), text) << "a file that could not be read was written over";
+    EXPECT_FALSE(Exists(path_ + ".bad"));
+
+    EXPECT_EQ(s.GetRpm(0), 12);
+    EXPECT_TRUE(s.SetTolerance(0, 3));
+    EXPECT_EQ(File(),
+              std::string(kDecl) + "<root><fan key=\"0\"><rpm>12</rpm><tolerance>3</tolerance></fan></root>");
 }
 
 TEST_F(FanStoreTest, FailedSavesAreCountedForTheThreadThatMadeThem) {

@@ -73,6 +73,12 @@ protected:
         ASSERT_NE(0, SendMessageTimeoutW(window_, WM_POWERBROADCAST, event, 0, SMTO_NORMAL, 60000, &result));
     }
 
+    // Another program's open of the store without sharing.
+    tolo::UniqueHandle HoldStore() const {
+        return tolo::UniqueHandle(CreateFileA(store_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL, nullptr));
+    }
+
     std::string store_;
     tolo::UniqueHandle event_;
     tolo::ComPtr<IDispatch> manager_;
@@ -142,6 +148,65 @@ TEST_F(RestoreSystemTest, StartupWithoutThePatchValueLeavesChipAndFirmwareAlone)
     // The firmware's GPIO34 (0) was not compared with the stored one (1).
     EXPECT_EQ(1, test::StoredTopValue(store_, "gpio34"));
     EXPECT_FALSE(test::PatchKeyExists());
+}
+
+// FanStore.xml opened without sharing by another program (a scanner, a backup) while the service
+// starts. A hold of a few seconds is waited for: every fan gets its saved settings back.
+TEST_F(RestoreSystemTest, StartupWaitsForAStoreAnotherProgramHoldsForAMoment) {
+    test::Registers original = test::ChipRegisters();
+    test::ApplyUserCurves(Fans());
+    test::Registers applied = test::ChipRegisters();
+    test::SetChipRegisters(original);
+    test::SetPatchValue(1);
+    tolo::UniqueHandle holder = HoldStore();
+    ASSERT_TRUE(holder);
+    std::thread letGo([&holder] {
+        // The service reads the store as soon as its process starts.
+        for (DWORD start = GetTickCount();
+             test::ProcessesNamed(test::kServiceExe).empty() && GetTickCount() - start < 30000;)
+            Sleep(50);
+        Sleep(2500);
+        holder.Reset();
+    });
+    StartService();
+    letGo.join();
+
+    EXPECT_EQ(applied, test::ChipRegisters()) << test::DescribeDifference(applied, test::ChipRegisters());
+    for (QuilFanControl* fan : Fans()) {
+        EXPECT_EQ(3, test::StoredFanValue(store_, test::FanElementKey(fan), "stepuptime"));
+        EXPECT_EQ(4, test::StoredFanValue(store_, test::FanElementKey(fan), "stepdowntime"));
+    }
+}
+
+// A hold that outlasts the wait: the chip keeps what the firmware set, the file what it held, and
+// a member that stores says the file did not take it; once the program lets go, the file is read
+// and the next change stored beside the saved settings.
+TEST_F(RestoreSystemTest, StartupWithTheStoreStillHeldChangesNeitherChipNorFile) {
+    test::Registers original = test::ChipRegisters();
+    test::ApplyUserCurves(Fans());
+    test::SetChipRegisters(original);
+    test::SetPatchValue(1);
+    const std::wstring path(store_.begin(), store_.end());
+    const std::string before = test::ReadTextFile(path);
+    tolo::UniqueHandle holder = HoldStore();
+    ASSERT_TRUE(holder);
+    StartService();
+
+    EXPECT_EQ(original, test::ChipRegisters()) << test::DescribeDifference(original, test::ChipRegisters());
+    VARIANT controls, fan;
+    ASSERT_EQ(S_OK, test::Get(manager_.Get(), L"Controls", &controls));
+    ASSERT_EQ(S_OK, test::Get(controls.pdispVal, L"Item", &fan, {test::I4(0)}));
+    EXPECT_TRUE(FAILED(test::Put(fan.pdispVal, L"StepDownTime", test::I4(11))));
+    holder.Reset();
+    EXPECT_EQ(before, test::ReadTextFile(path)) << "a store that could not be read was written over";
+
+    EXPECT_EQ(S_OK, test::Put(fan.pdispVal, L"StepDownTime", test::I4(12)));
+    VariantClear(&fan);
+    VariantClear(&controls);
+    const int key = test::FanElementKey(Fans()[0]);
+    EXPECT_EQ(12, test::StoredFanValue(store_, key, "stepdowntime"));
+    EXPECT_EQ(3, test::StoredFanValue(store_, key, "stepuptime"));
+    EXPECT_EQ(test::UserCurve(0), test::StoredCurve(store_, test::UserCurveKey(Fans()[0])));
 }
 
 TEST_F(RestoreSystemTest, ResumeBroadcastRestoresOnlyAfterASuspendBroadcast) {
