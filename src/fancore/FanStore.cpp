@@ -92,12 +92,6 @@ TiXmlElement* FindOrCreateKeyedElement(TiXmlNode* node, const char* name, const 
     return e;
 }
 
-bool IsBlank(const char* text) {
-    for (; *text; ++text)
-        if (*text != ' ' && *text != '\t' && *text != '\r' && *text != '\n') return false;
-    return true;
-}
-
 TiXmlText* FirstText(TiXmlNode* e) {
     TiXmlNode* first = e->FirstChild();
     return first ? first->ToText() : nullptr;
@@ -131,14 +125,13 @@ std::string ExecutableDirectory() {
     return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
-// A document that starts with the declaration and then, after any comments or blank text (a hand
-// edit), an element: that element.
+// A document that starts with the declaration and then, after any comments (a hand edit; blank
+// text between nodes is not kept by the parser), an element: that element.
 TiXmlElement* RootOf(TiXmlDocument& doc) {
     TiXmlNode* first = doc.FirstChild();
     if (!first || !first->ToDeclaration()) return nullptr;
     TiXmlNode* next = first->NextSibling();
-    while (next && (next->ToComment() || (next->ToText() && IsBlank(next->Value()))))
-        next = next->NextSibling();
+    while (next && next->ToComment()) next = next->NextSibling();
     return next ? next->ToElement() : nullptr;
 }
 
