@@ -39,8 +39,8 @@ void SetUserPoints(QuilFanControl* fan, int index, const FanPoints& points) {
 
 // The fan first runs its curve with the duty it had, then, after a moment, with its RPM target;
 // the user profile keeps the points with the target. A fan without a stored target keeps its own
-// curve: it is never sent a target it was not given. Nothing here is stored: the RPM mode is off
-// only for the moment.
+// curve: it is never sent a target it was not given. The RPM mode goes off for the moment in the
+// fan and the chip only, never in the store.
 void RestoreRpmCurve(QuilFanControl* fan) {
     constexpr int kUser = 4;
     fan->EnableRpmModeButNotSave(false);
