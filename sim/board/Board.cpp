@@ -171,6 +171,46 @@ BiosItem* FindItem(uint32_t id) {
     return nullptr;
 }
 
+namespace {
+
+// Flags of an item read or changed under the board lock; 0 for an unknown item.
+uint32_t ChangeItemFlags(uint32_t id, uint32_t set, uint32_t clear) {
+    BoardLock lock;
+    BiosItem* it = FindItem(id);
+    if (!it) return 0;
+    it->flags = (it->flags | set) & ~clear;
+    return it->flags;
+}
+
+}  // namespace
+
+void HoldNextItemWrite(uint32_t id) {
+    ChangeItemFlags(id, ItemHoldNext, 0);
+}
+
+bool WaitItemWriteHeld(uint32_t id, uint32_t timeoutMs) {
+    for (uint32_t waited = 0;; waited += 5) {
+        if (ChangeItemFlags(id, 0, 0) & ItemHeld) return true;
+        if (waited >= timeoutMs) return false;
+        Sleep(5);
+    }
+}
+
+void ReleaseItemWrite(uint32_t id) {
+    ChangeItemFlags(id, 0, ItemHoldNext | ItemHeld);
+}
+
+void WaitWhileItemWriteHeld(uint32_t id) {
+    {
+        BoardLock lock;
+        BiosItem* it = FindItem(id);
+        if (!it || !(it->flags & ItemHoldNext)) return;
+        it->flags = (it->flags & ~ItemHoldNext) | ItemHeld;
+    }
+    // The board lock is not held while waiting: the test and other writers go on.
+    while (ChangeItemFlags(id, 0, 0) & ItemHeld) Sleep(1);
+}
+
 BiosItem* AddItem(uint32_t id) {
     BoardLock lock;
     if (BiosItem* it = FindItem(id)) return it;

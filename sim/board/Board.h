@@ -62,6 +62,13 @@ void SetItemDescription(uint32_t id, const std::vector<uint8_t>& package);
 void SetItemBuffer(uint32_t id, const std::vector<uint8_t>& data);
 std::vector<uint8_t> ItemBuffer(uint32_t id);
 void RemoveItem(uint32_t id);
+// Holding a buffer write: a test arms the item, the next AcpiSetItemBuffer on it waits before it
+// is logged or stored (the caller stands still at that moment) until the test lets it go.
+void HoldNextItemWrite(uint32_t id);
+bool WaitItemWriteHeld(uint32_t id, uint32_t timeoutMs);  // false when none arrived in time
+void ReleaseItemWrite(uint32_t id);
+// The stand-in's side: waits while a write to the item is held (takes an armed hold first).
+void WaitWhileItemWriteHeld(uint32_t id);
 uint8_t* Blob(uint32_t offset);
 uint32_t BlobAlloc(uint32_t size);  // aborts when the blob is exhausted
 

@@ -59,11 +59,13 @@ constexpr int kWriteLog = 16384;
 // BIOS items: the description package and the device buffer live in the blob.
 constexpr int kMaxItems = 1024;
 enum ItemFlags : uint32_t {
-    ItemListed = 1,    // walked by AcpiGGrp (has a description)
-    ItemFailGet = 2,   // AcpiGetItem / AcpiGetItemEx / AcpiGetItemBuffer answer failure
-    ItemFailSet = 4,   // AcpiSetItem / AcpiSetItemBuffer answer failure
-    ItemHasValue = 8,  // AcpiGetItem answers; otherwise reads fail
-    ItemCommand = 16,  // AcpiSetItem takes a command: logged and counted, the value read stays
+    ItemListed = 1,     // walked by AcpiGGrp (has a description)
+    ItemFailGet = 2,    // AcpiGetItem / AcpiGetItemEx / AcpiGetItemBuffer answer failure
+    ItemFailSet = 4,    // AcpiSetItem / AcpiSetItemBuffer answer failure
+    ItemHasValue = 8,   // AcpiGetItem answers; otherwise reads fail
+    ItemCommand = 16,   // AcpiSetItem takes a command: logged and counted, the value read stays
+    ItemHoldNext = 32,  // the next AcpiSetItemBuffer takes this off and is held (ItemHeld)
+    ItemHeld = 64,      // a buffer write waits, before it is logged, until a test lets it go
 };
 
 struct BiosItem {

@@ -181,6 +181,7 @@ int __stdcall AcpiGetItemBuffer(uint32_t id, int32_t, void* buffer, DWORD* size)
 
 int __stdcall AcpiSetItemBuffer(uint32_t id, int32_t, const void* buffer, DWORD* size) {
     if (!buffer || !size) return 0;
+    sim::WaitWhileItemWriteHeld(id);
     sim::LogWrite(sim::WriteKind::BufferSet, id, *size, 0);
     sim::BoardLock lock;
     BiosItem* it = sim::FindItem(id);

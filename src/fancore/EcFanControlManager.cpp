@@ -179,13 +179,15 @@ int EcFanControlManager::MatchBoardModel(const std::wstring& product) {
 
 namespace {
 
+// The EC mode a fan's setter stored under the fan's own key.
+constexpr int kStoredEcMode = -2;
+
 // The set-up steps a builder runs on a new fan, in their fixed order.
 struct FanSetup {
     int weightsType = -1;  // the store fan type of the weights; -1: not read
     bool multiSource = false;
     bool ecFanStop = false;  // NewPureEcFan only
-    int ecMode = -1;         // -1: EC mode not set
-    bool settings = false;
+    int ecMode = -1;         // -1: EC mode not set; kStoredEcMode: as stored for the fan
 };
 
 void SetUp(QuilFanControl* fan, const FanSetup& setup) {
@@ -196,12 +198,12 @@ void SetUp(QuilFanControl* fan, const FanSetup& setup) {
         if (auto* ec = dynamic_cast<NewPureEcFan*>(fan))
             ec->SetFanStopState(ReadEcFanStopState(fan->FanIndex()));
     }
-    if (setup.ecMode >= 0) fan->SetEcMode(setup.ecMode);
-    if (setup.settings) fan->LoadSettings();
-}
-
-int EcEnableOf(int fanType) {
-    return FanStore::Instance().GetEcEnable(fanType) ? 1 : 0;
+    if (setup.ecMode == kStoredEcMode)
+        fan->SetEcMode(FanStore::Instance().GetEcEnable(fan->StoreKey()) ? 1 : 0);
+    else if (setup.ecMode >= 0)
+        fan->SetEcMode(setup.ecMode);
+    // Every fan starts with the settings stored for it: the restore re-applies what it caches.
+    fan->LoadSettings();
 }
 
 }  // namespace
@@ -256,8 +258,8 @@ private:
 void EcFanControlManager::BuildFans990FX() {
     Builder b(&m_fans, &m_ecHelper);
     b.CreateHelper(this, false);
-    b.Add(new EcCpuFan990FX(b.Helper()), 0, {.weightsType = 0, .ecMode = EcEnableOf(0)});
-    b.Add(new EcChassisFan990FX(b.Helper()), 1, {.weightsType = 2, .ecMode = EcEnableOf(1)});
+    b.Add(new EcCpuFan990FX(b.Helper()), 0, {.weightsType = 0, .ecMode = kStoredEcMode});
+    b.Add(new EcChassisFan990FX(b.Helper()), 1, {.weightsType = 2, .ecMode = kStoredEcMode});
 }
 
 void EcFanControlManager::BuildFans990FXR2() {
@@ -271,22 +273,22 @@ void EcFanControlManager::BuildFans990FXR2() {
 namespace {
 
 void AddP67Pair(Builder& b) {
-    b.Add(new EcCpuFanP67(b.Helper()), 0, {.weightsType = 0, .ecMode = EcEnableOf(0)});
-    b.Add(new EcChassisFanP67(b.Helper()), 1, {.weightsType = 2, .ecMode = EcEnableOf(1)});
+    b.Add(new EcCpuFanP67(b.Helper()), 0, {.weightsType = 0, .ecMode = kStoredEcMode});
+    b.Add(new EcChassisFanP67(b.Helper()), 1, {.weightsType = 2, .ecMode = kStoredEcMode});
 }
 
-// The Super I/O fans of the Z77/Z87 boards, then their EC fans; `settings` for Z87.
-void AddZ77Rows(Builder& b, bool settings) {
+// The Super I/O fans of the Z77/Z87 boards, then their EC fans.
+void AddZ77Rows(Builder& b) {
     b.Add(new SioMixEcFan(b.Helper(), kCpuFanDevice), 0,
-          {.weightsType = 0, .multiSource = true, .ecMode = 0, .settings = settings});
+          {.weightsType = 0, .multiSource = true, .ecMode = 0});
     b.Add(new SioMixEcFan(b.Helper(), kChassisFanDevice), 1,
-          {.weightsType = 2, .multiSource = true, .ecMode = 0, .settings = settings});
+          {.weightsType = 2, .multiSource = true, .ecMode = 0});
     b.WalkDown([&](uint32_t device, int index) {
         b.Add(new SioMixEcFan(b.Helper(), device), index,
-              {.weightsType = 2 * index, .multiSource = true, .ecMode = 0, .settings = settings});
+              {.weightsType = 2 * index, .multiSource = true, .ecMode = 0});
     });
     b.WalkEc(kEcWalkStart, kFirstEcFanIndex, [&](uint32_t device, int index) {
-        b.Add(new PureEcFan(b.Helper(), device, index), index, {.ecMode = 1, .settings = settings});
+        b.Add(new PureEcFan(b.Helper(), device, index), index, {.ecMode = 1});
     });
 }
 
@@ -297,22 +299,21 @@ int AddNewEcWalk(Builder& b, uint32_t start, int firstIndex, int ecMode) {
               {.weightsType = FanStoreKeyOfIndex(index),
                .multiSource = true,
                .ecFanStop = true,
-               .ecMode = ecMode,
-               .settings = true});
+               .ecMode = ecMode});
     });
 }
 
 // The fans of the Z97 boards; returns the next free EC fan index.
 int AddZ97Rows(Builder& b) {
-    const FanSetup cpu{.weightsType = 0, .multiSource = true, .ecMode = EcEnableOf(0), .settings = true};
+    const FanSetup cpu{.weightsType = 0, .multiSource = true, .ecMode = kStoredEcMode};
     b.Add(new SioMixEcFan(b.Helper(), kCpuFanDevice), 0, cpu);
     b.Add(new SioMixEcFan(b.Helper(), kChassisFanDevice), 1,
-          {.weightsType = 2, .multiSource = true, .ecMode = EcEnableOf(1), .settings = true});
+          {.weightsType = 2, .multiSource = true, .ecMode = kStoredEcMode});
     b.WalkDown([&](uint32_t device, int index) {
         b.Add(new SioMixEcFan(b.Helper(), device), index,
-              {.weightsType = 2 * index, .multiSource = true, .ecMode = EcEnableOf(1), .settings = true});
+              {.weightsType = 2 * index, .multiSource = true, .ecMode = kStoredEcMode});
     });
-    return AddNewEcWalk(b, kEcWalkStart, kFirstEcFanIndex, EcEnableOf(2));
+    return AddNewEcWalk(b, kEcWalkStart, kFirstEcFanIndex, kStoredEcMode);
 }
 
 }  // namespace
@@ -321,7 +322,7 @@ void EcFanControlManager::BuildFansP67() {
     Builder b(&m_fans, &m_ecHelper);
     b.CreateHelper(this, false);
     AddP67Pair(b);
-    b.Add(new EcAuxFanP67(b.Helper()), 2, {.weightsType = 4, .ecMode = EcEnableOf(2)});
+    b.Add(new EcAuxFanP67(b.Helper()), 2, {.weightsType = 4, .ecMode = kStoredEcMode});
 }
 
 void EcFanControlManager::BuildFansX79() {
@@ -337,13 +338,13 @@ void EcFanControlManager::BuildFansX79() {
 void EcFanControlManager::BuildFansZ77() {
     Builder b(&m_fans, &m_ecHelper);
     b.CreateHelper(this, false);
-    AddZ77Rows(b, false);
+    AddZ77Rows(b);
 }
 
 void EcFanControlManager::BuildFansZ87() {
     Builder b(&m_fans, &m_ecHelper);
     b.CreateHelper(this, false);
-    AddZ77Rows(b, true);
+    AddZ77Rows(b);
 }
 
 void EcFanControlManager::BuildFansZ97() {
@@ -368,14 +369,14 @@ void EcFanControlManager::BuildGenericFans() {
         int index;
     } kSioHeaders[] = {{0x04070010, 0}, {0x04070070, 1}, {0x04070060, 2}, {0x04070050, 3},
                        {0x04070040, 4}, {0x04070030, 5}, {0x04070020, 6}};
-    const FanSetup sio{.multiSource = true, .ecMode = 0, .settings = true};
+    const FanSetup sio{.multiSource = true, .ecMode = 0};
     for (const auto& header : kSioHeaders)
         if (IsBiosItemPresent(header.device))
             b.Add(new PureSioFan(nullptr, header.device), header.index, sio);
     if (IsBiosItemPresent(kLastGenericDevice))
         b.Add(new PureSioFan(nullptr, kLastGenericDevice), static_cast<int>(b.Count()), sio);
     const int next = b.WalkEc(kEcWalkStart, kFirstEcFanIndex, [&](uint32_t device, int index) {
-        b.Add(new PureEcFan(b.Helper(), device, index), index, {.ecMode = 1, .settings = true});
+        b.Add(new PureEcFan(b.Helper(), device, index), index, {.ecMode = 1});
     });
     AddNewEcWalk(b, kNewEcWalkStart, next, 1);
 }

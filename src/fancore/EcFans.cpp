@@ -108,28 +108,39 @@ bool PureEcFan::SetStepDownTime(int value) {
     return SendPureEcStepTimes(Store().GetStepUpTime(StoreKey()), value);
 }
 
+// An unsaved step time runs beside the other time the fan runs, not beside the stored one.
 bool PureEcFan::SetStepUpTimeButNotSave(int value) {
     if (!IsBiosItemPresent(kEcStepDevice)) return false;
     m_stepUpTime = value;
-    return SendPureEcStepTimes(value, Store().GetStepDownTime(StoreKey()));
+    return SendPureEcStepTimes(value, m_stepDownTime);
 }
 
 bool PureEcFan::SetStepDownTimeButNotSave(int value) {
     if (!IsBiosItemPresent(kEcStepDevice)) return false;
     m_stepDownTime = value;
-    return SendPureEcStepTimes(Store().GetStepUpTime(StoreKey()), value);
+    return SendPureEcStepTimes(m_stepUpTime, value);
 }
 
 bool PureEcFan::EnableRpmMode(bool on) {
     if (!IsBiosItemPresent(kEcRpmModeDevice)) return false;
-    m_rpmMode = on ? 1 : 0;
     Store().SetRpmMode(StoreKey(), on ? 1 : 0);
+    return EnableRpmModeButNotSave(on);
+}
+
+bool PureEcFan::EnableRpmModeButNotSave(bool on) {
+    if (!IsBiosItemPresent(kEcRpmModeDevice)) return false;
+    m_rpmMode = on ? 1 : 0;
     return WriteEcRecord(kEcRpmModeDevice, {OlderEcFanWord(m_fanIndex), on ? 1 : 0});
 }
 
 bool PureEcFan::SetRpmTolerance(int value) {
     if (!IsBiosItemPresent(kEcRpmDevice)) return false;
     Store().SetTolerance(StoreKey(), value);
+    return SetRpmToleranceButNotSave(value);
+}
+
+bool PureEcFan::SetRpmToleranceButNotSave(int value) {
+    if (!IsBiosItemPresent(kEcRpmDevice)) return false;
     m_rpmTolerance = value;
     return WriteEcRecord(kEcRpmDevice, {OlderEcFanWord(m_fanIndex), Store().GetRpm(StoreKey()), value});
 }
@@ -250,19 +261,35 @@ bool NewPureEcFan::SetStepDownTimeButNotSave(int value) {
 }
 
 bool NewPureEcFan::EnableRpmMode(bool on) {
+    return SwitchRpmMode(on, true);
+}
+
+bool NewPureEcFan::EnableRpmModeButNotSave(bool on) {
+    return SwitchRpmMode(on, false);
+}
+
+bool NewPureEcFan::SwitchRpmMode(bool on, bool save) {
     if (!IsBiosItemPresent(kEcRpmModeDevice)) return false;
     if (on) {
-        SetStepUpTime(kRpmStepTime);
-        SetStepDownTime(kRpmStepTime);
+        if (save) {
+            SetStepUpTime(kRpmStepTime);
+            SetStepDownTime(kRpmStepTime);
+        } else {
+            SetStepUpTimeButNotSave(kRpmStepTime);
+            SetStepDownTimeButNotSave(kRpmStepTime);
+        }
     }
     m_rpmMode = on ? 1 : 0;
-    Store().SetRpmMode(StoreKey(), on ? 1 : 0);
+    if (save) Store().SetRpmMode(StoreKey(), on ? 1 : 0);
     const bool sent = SendNewEcPair(kEcRpmModeDevice, m_fanIndex, on ? 1 : 0);
     if (on) {
         // The target starts from the duty at the start of the fan's stored user curve.
         FanPoints stored(1);
         Store().ReadCurve(StoreKey(), &stored, false);
-        SetRpmTarget(stored[0].duty);
+        if (save)
+            SetRpmTarget(stored[0].duty);
+        else if (IsBiosItemPresent(kEcRpmDevice))
+            SendRpmRecord(stored[0].duty, Store().GetTolerance(StoreKey()));
     }
     return sent;
 }
@@ -270,16 +297,23 @@ bool NewPureEcFan::EnableRpmMode(bool on) {
 bool NewPureEcFan::SetRpmTolerance(int value) {
     if (!IsBiosItemPresent(kEcRpmDevice)) return false;
     Store().SetTolerance(StoreKey(), value);
+    return SetRpmToleranceButNotSave(value);
+}
+
+bool NewPureEcFan::SetRpmToleranceButNotSave(int value) {
+    if (!IsBiosItemPresent(kEcRpmDevice)) return false;
     m_rpmTolerance = value;
-    return WriteEcRecord(kEcRpmDevice,
-                         {m_fanIndex, Store().GetRpm(StoreKey()) * kRpmScale, value * kRpmScale});
+    return SendRpmRecord(Store().GetRpm(StoreKey()), value);
 }
 
 bool NewPureEcFan::SetRpmTarget(int value) {
     if (!IsBiosItemPresent(kEcRpmDevice)) return false;
     Store().SetRpm(StoreKey(), value);
-    return WriteEcRecord(kEcRpmDevice,
-                         {m_fanIndex, value * kRpmScale, Store().GetTolerance(StoreKey()) * kRpmScale});
+    return SendRpmRecord(value, Store().GetTolerance(StoreKey()));
+}
+
+bool NewPureEcFan::SendRpmRecord(int target, int tolerance) {
+    return WriteEcRecord(kEcRpmDevice, {m_fanIndex, target * kRpmScale, tolerance * kRpmScale});
 }
 
 void NewPureEcFan::ReadFanCurveFromChip(FanPoints* points) {

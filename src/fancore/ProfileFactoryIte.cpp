@@ -143,7 +143,8 @@ std::unique_ptr<IteFanProfile> IteFanProfileFactory::CreateUser() const {
     // Seeded from the silent profile first, so that a reload that finds nothing leaves a curve
     // the chip can run.
     p->CopyFrom(*CreateStandard(ClassicNames() ? 1 : 2));
-    if (FanStore::Instance().HasCurve(m_chipFanNumber)) p->Refresh();
+    // The user curve is stored under the profile's store key, not the chip fan number.
+    if (FanStore::Instance().HasCurve(p->storeKey)) p->Refresh();
     return p;
 }
 

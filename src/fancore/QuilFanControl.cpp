@@ -79,6 +79,9 @@ int QuilFanControl::GetProfileCount() {
 void QuilFanControl::SelectProfile(int index) {
     fanclass::ProfilePoints(m_control.get(), index, &m_curve);
     ApplyProfile(index);
+    // The user profile in RPM mode runs targets: keep its first one as the fan's target, as the
+    // selection that keeps the firmware's mode does, so that a restore finds it.
+    if (index == m_control->GetProfileCount() - 1) KeepRpmTarget();
 }
 
 bool QuilFanControl::SaveProfile(int index) {
@@ -354,6 +357,10 @@ void QuilFanControl::ApplyProfileKeepBios(int index) {
         m_ecHelper->SendEnableList();
         SioAccessor::Instance().ApplyFanMode(m_fanIndex, m_ecMode);
     }
+    KeepRpmTarget();
+}
+
+void QuilFanControl::KeepRpmTarget() {
     // An empty curve has no first duty to keep as the target.
     if (m_rpmMode && !m_curve.empty()) Store().SetRpm(StoreKey(), m_curve.front().duty);
 }

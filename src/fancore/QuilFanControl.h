@@ -128,6 +128,8 @@ protected:
     // The setter pattern: cache, store under the fan's key, forward.
     bool StoreAndForward(int* cached, int value, bool (FanControlImp::*forward)(int),
                          bool (*store)(int key, int value));
+    // In RPM mode the first duty of the fan's curve is stored as its RPM target.
+    void KeepRpmTarget();
 
     std::vector<int> m_weights;
     int m_fanIndex = 0;
@@ -199,6 +201,8 @@ public:
     void SetEcFanStop(bool on) override;
     bool SetStepUpTimeButNotSave(int value) override;
     bool SetStepDownTimeButNotSave(int value) override;
+    bool EnableRpmModeButNotSave(bool on) override;
+    bool SetRpmToleranceButNotSave(int value) override;
     bool SetRpmTarget(int value) override;
     void ApplyProfileKeepBios(int index) override;
     void ApplyProfile(int index) override;
@@ -230,6 +234,8 @@ public:
     void SetEcFanStop(bool on) override;
     bool SetStepUpTimeButNotSave(int value) override;
     bool SetStepDownTimeButNotSave(int value) override;
+    bool EnableRpmModeButNotSave(bool on) override;
+    bool SetRpmToleranceButNotSave(int value) override;
     bool SetRpmTarget(int value) override;
     void ApplyProfileKeepBios(int index) override;
     void ApplyProfile(int index) override;
@@ -242,6 +248,10 @@ public:
 private:
     // The 8-byte record {fan index, flag}; the state follows only an accepted one.
     void WriteEcFanStop(bool on);
+    // RPM mode on or off; the step times, target and mode are stored only when `save`.
+    bool SwitchRpmMode(bool on, bool save);
+    // The RPM record {fan index, target, tolerance}, in the EC's units.
+    bool SendRpmRecord(int target, int tolerance);
 
     uint32_t m_modeItem;
     uint8_t m_fanStop = 0;

@@ -38,31 +38,38 @@ void SetUserPoints(QuilFanControl* fan, int index, const FanPoints& points) {
 }
 
 // The fan first runs its curve with the duty it had, then, after a moment, with its RPM target;
-// the user profile keeps the points with the target.
+// the user profile keeps the points with the target. A fan without a stored target keeps its own
+// curve: it is never sent a target it was not given. The RPM mode goes off for the moment in the
+// fan and the chip only, never in the store.
 void RestoreRpmCurve(QuilFanControl* fan) {
     constexpr int kUser = 4;
-    fan->EnableRpmMode(false);
-    FanPoints points = fan->GetFanCurve();
+    fan->EnableRpmModeButNotSave(false);
+    const FanPoints own = fan->GetFanCurve();
+    FanPoints points = own;
     SetDuties(&points, fan->GetRpmDuty());
     SetUserPoints(fan, kUser, points);
     fan->SelectProfileKeepBios(kUser);
     Sleep(100);
-    fan->EnableRpmMode(true);
-    SetDuties(&points, fan->GetRpmTarget());
+    fan->EnableRpmModeButNotSave(true);
+    const int target = fan->GetRpmTarget();
+    points = own;
+    if (target > 0) SetDuties(&points, target);
     SetUserPoints(fan, kUser, points);
     fan->SelectProfileKeepBios(kUser);
-    fan->SetRpmTolerance(fan->GetRpmTolerance());
+    fan->SetRpmToleranceButNotSave(fan->GetRpmTolerance());
 }
 
-void RestoreFan(QuilFanControl* fan, int position) {
+// Re-applies the fan's settings from its cache; the store keeps what clients saved, so that the
+// file never holds a value of the restore's own, even for a moment.
+void RestoreFan(QuilFanControl* fan) {
     int up = fan->GetStepUpTime();
     int down = fan->GetStepDownTime();
     // The chip ramps to the restored curve at once.
-    fan->SetStepUpTime(0);
-    fan->SetStepDownTime(0);
+    fan->SetStepUpTimeButNotSave(0);
+    fan->SetStepDownTimeButNotSave(0);
     fan->RestoreBiosManualMode();
     int count = fan->GetProfileCount();
-    fan->SetEcMode(FanStore::Instance().GetEcEnable(position) ? 1 : 0);
+    fan->SetEcMode(FanStore::Instance().GetEcEnable(fan->StoreKey()) ? 1 : 0);
     if (count < 5) {
         int current = fan->GetCurrentProfileIndex();
         fan->RefreshFanCurve(current);
@@ -83,11 +90,11 @@ void RestoreFan(QuilFanControl* fan, int position) {
     }
     Sleep(300);
     if (!fan->IsRpmMode()) {
-        fan->SetStepUpTime(up);
-        fan->SetStepDownTime(down);
-        fan->SetStepUnit(fan->GetStepUnit());
+        fan->SetStepUpTimeButNotSave(up);
+        fan->SetStepDownTimeButNotSave(down);
+        fan->SetStepUnitButNotSave(fan->GetStepUnit());
     }
-    fan->SetT1DelayTime(fan->GetT1DelayTime());
+    fan->SetT1DelayTimeButNotSave(fan->GetT1DelayTime());
     if (fan->GetEcMode() == 1) fan->SetEcFanStop(fan->GetEcFanOff());
 }
 
@@ -171,12 +178,15 @@ void RestoreFanSettings() {
     tolo::TraceA("Running Restore");
     const std::vector<QuilFanControl*>* fans = ManagerFans();
     if (!fans) return;
-    for (size_t position = 0; position < fans->size(); ++position) {
+    for (QuilFanControl* fan : *fans) {
         // Clients drive the same fans: one fan at a time under their lock, so that a client's
         // change lands before or after a fan's restore, never inside it. No client member holds
         // the lock while it calls out of the process or waits for the start-up step.
         service::FanObjectsGuard guard;
-        RestoreFan((*fans)[position], static_cast<int>(position));
+        RestoreFan(fan);
     }
+    // The table is built from every fan's source and sent in one step, as a client's change of a
+    // source does: a change landing in between would be overwritten by the older table.
+    service::FanObjectsGuard guard;
     SyncBiosFanTable();
 }

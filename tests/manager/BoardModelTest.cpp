@@ -18,7 +18,6 @@ struct Model {
     const char* product;  // SMBIOS base-board product
     const char* fans;     // class, fan index, mode item of each fan in list order
     const char* helper;
-    bool settings;  // the builder loaded each fan's cached settings
     // What WMI answers as the board's product; null: the manager must not ask WMI.
     const wchar_t* wmi = nullptr;
 };
@@ -39,32 +38,31 @@ void PrintTo(const Model& m, std::ostream* os) {
     ", NewPureEcFan 226 040700F0"
 
 const Model kModels[] = {
-    {"P67TestedBeforeZ77", "MARROWBACK P67 Z77", SIO_PAIR_P67 ", EcAuxFanP67 2 04070080", "EcHelper", false},
-    {"R2", "MARROWBACK 990FX R2.0", SIO_PAIR_990 ", PureSioFan 2 04070060, PureSioFan 3 04070050", "EcHelper",
-     false},
+    {"P67TestedBeforeZ77", "MARROWBACK P67 Z77", SIO_PAIR_P67 ", EcAuxFanP67 2 04070080", "EcHelper"},
+    {"R2", "MARROWBACK 990FX R2.0", SIO_PAIR_990 ", PureSioFan 2 04070060, PureSioFan 3 04070050",
+     "EcHelper"},
     {"Gen3R2", "MARROWBACK 990FX/GEN3 R2.0", SIO_PAIR_990 ", PureSioFan 2 04070060, PureSioFan 3 04070050",
-     "EcHelper", false},
-    {"Plain990FX", "MARROWBACK 990FX", SIO_PAIR_990, "EcHelper", false},
-    {"X79", "MARROWBACK X79", SIO_PAIR_P67 ", " EC_FANS, "EcHelper", false},
-    {"Z77", "MARROWBACK Z77", MIX_FANS ", " EC_FANS, "EcHelper", false},
-    {"Z87", "MARROWBACK Z87", MIX_FANS ", " EC_FANS, "EcHelper", true},
-    {"Z97", "MARROWBACK Z97", MIX_FANS ", " NEW_EC_FANS, "NewEcHelper", true},
-    {"X99TakesTheZ97Set", "MARROWBACK X99", MIX_FANS ", " NEW_EC_FANS, "NewEcHelper", true},
-    {"Z170", "MARROWBACK Z170", MIX_FANS ", " NEW_EC_FANS ", NewPureEcFan 226 040700F0", "NewEcHelper", true},
+     "EcHelper"},
+    {"Plain990FX", "MARROWBACK 990FX", SIO_PAIR_990, "EcHelper"},
+    {"X79", "MARROWBACK X79", SIO_PAIR_P67 ", " EC_FANS, "EcHelper"},
+    {"Z77", "MARROWBACK Z77", MIX_FANS ", " EC_FANS, "EcHelper"},
+    {"Z87", "MARROWBACK Z87", MIX_FANS ", " EC_FANS, "EcHelper"},
+    {"Z97", "MARROWBACK Z97", MIX_FANS ", " NEW_EC_FANS, "NewEcHelper"},
+    {"X99TakesTheZ97Set", "MARROWBACK X99", MIX_FANS ", " NEW_EC_FANS, "NewEcHelper"},
+    {"Z170", "MARROWBACK Z170", MIX_FANS ", " NEW_EC_FANS ", NewPureEcFan 226 040700F0", "NewEcHelper"},
     {"PelicorBothChipsets", "PELICOR Z97 Z87", MIX_FANS ", " EC_FANS ", " MIX_FANS ", " NEW_EC_FANS,
-     "NewEcHelper", true},
-    {"PelicorZ87", "PELICOR-Z87", MIX_FANS ", " EC_FANS, "EcHelper", true},
-    {"PelicorWithoutChipset", "PELICOR X58", "", "none", false},
-    {"LowerCaseTakesTheGenericSet", "marrowback z77", GENERIC_FANS, "EcHelper disabled", true},
-    {"LowerCaseChipsetTakesTheGenericSet", "Pelicor Z87", GENERIC_FANS, "EcHelper disabled", true},
-    {"OtherBoard", "H81M-PLUS", GENERIC_FANS, "EcHelper disabled", true},
+     "NewEcHelper"},
+    {"PelicorZ87", "PELICOR-Z87", MIX_FANS ", " EC_FANS, "EcHelper"},
+    {"PelicorWithoutChipset", "PELICOR X58", "", "none"},
+    {"LowerCaseTakesTheGenericSet", "marrowback z77", GENERIC_FANS, "EcHelper disabled"},
+    {"LowerCaseChipsetTakesTheGenericSet", "Pelicor Z87", GENERIC_FANS, "EcHelper disabled"},
+    {"OtherBoard", "H81M-PLUS", GENERIC_FANS, "EcHelper disabled"},
     // A known line without a chipset asks WMI and matches its product once more.
-    {"WmiWithoutChipsetTakesTheGenericSet", "MARROWBACK", GENERIC_FANS, "EcHelper disabled", true,
+    {"WmiWithoutChipsetTakesTheGenericSet", "MARROWBACK", GENERIC_FANS, "EcHelper disabled",
      L"MARROWBACK B85"},
-    {"WmiChipsetChoosesTheBuilder", "MARROWBACK X", MIX_FANS ", " EC_FANS, "EcHelper", false,
-     L"MARROWBACK Z77"},
-    {"WmiOtherProductBuildsNoFans", "MARROWBACK", "", "none", false, L"H81M-PLUS"},
-    {"WmiEmptyProductBuildsNoFans", "MARROWBACK", "", "none", false, L""},
+    {"WmiChipsetChoosesTheBuilder", "MARROWBACK X", MIX_FANS ", " EC_FANS, "EcHelper", L"MARROWBACK Z77"},
+    {"WmiOtherProductBuildsNoFans", "MARROWBACK", "", "none", L"H81M-PLUS"},
+    {"WmiEmptyProductBuildsNoFans", "MARROWBACK", "", "none", L""},
 };
 
 class BoardModelTest : public test::ManagerTest, public ::testing::WithParamInterface<Model> {};
@@ -73,7 +71,8 @@ TEST_P(BoardModelTest, BuildsTheFanSetOfItsProduct) {
     const Model& m = GetParam();
     Product(m.product);
     Devices({0x04070010, 0x04070070, 0x04070060, 0x04070050, 0x040700E0, 0x040700E2, 0x040700F0});
-    // Every fan key the board can use holds a step-up time, which only a settings load reads.
+    // Every fan key the board can use holds a step-up time, which only a settings load reads: every
+    // builder loads it for every fan it creates.
     std::string fans;
     for (int key = 0; key <= 8; ++key)
         fans += "<fan key=\"" + std::to_string(key) + "\"><stepuptime>7</stepuptime></fan>";
@@ -89,7 +88,7 @@ TEST_P(BoardModelTest, BuildsTheFanSetOfItsProduct) {
     EXPECT_EQ(Describe(*manager), m.fans);
     EXPECT_EQ(HelperOf(*manager), m.helper);
     for (QuilFanControl* fan : manager->Fans())
-        EXPECT_EQ(fan->GetStepUpTime(), m.settings ? 7 : 0) << "fan " << fan->FanIndex();
+        EXPECT_EQ(fan->GetStepUpTime(), 7) << "fan " << fan->FanIndex();
     EXPECT_EQ(EcFanControlManager::Instance(), manager);
 }
 

@@ -184,20 +184,21 @@ TEST_F(ManagerTest, EcFansPastTheFanStopAnswerAreNotStopped) {
 TEST_F(ManagerTest, Z97StoresEcEnableAndDefaultWeightsForEveryFan) {
     Product("MARROWBACK Z97");
     Devices({0x04070060, 0x040700E0});
-    // Fan type 0 and 1 share the element of key 0; the chassis fan reads type 1.
-    Store("<fan key=\"0\"><ecenable>1</ecenable></fan>");
+    // Each Super I/O fan reads the EC mode its setter stored under its own key; the CPU fan's
+    // is not the chassis fan's. The EC fan always takes part.
+    Store("<fan key=\"0\"><ecenable>1</ecenable></fan><fan key=\"2\"><ecenable>1</ecenable></fan>");
     EcFanControlManager* manager = EcFanControlManager::Instance();
     ASSERT_NE(manager, nullptr);
     const auto& fans = manager->Fans();
     ASSERT_EQ(fans.size(), 4u);
     // Keys: fan 0 -> 0, fan 1 -> 1, fan 2 -> 2, EC fan 224 -> 6.
-    for (int key : {0, 1, 2, 6}) {
-        EXPECT_EQ(Stored(key, "ecenable"), 1) << "key " << key;
-        ASSERT_TRUE(HasElement(key, "weights")) << "key " << key;
-    }
-    for (QuilFanControl* fan : fans) {
-        EXPECT_EQ(fan->GetEcMode(), 1) << "fan " << fan->FanIndex();
-        EXPECT_EQ(fan->GetThermalWeights(), (std::vector<int>{100, 0})) << "fan " << fan->FanIndex();
+    const int modes[] = {1, 0, 1, 1};
+    const int keys[] = {0, 1, 2, 6};
+    for (size_t i = 0; i < fans.size(); ++i) {
+        EXPECT_EQ(Stored(keys[i], "ecenable"), modes[i]) << "key " << keys[i];
+        ASSERT_TRUE(HasElement(keys[i], "weights")) << "key " << keys[i];
+        EXPECT_EQ(fans[i]->GetEcMode(), modes[i]) << "fan " << fans[i]->FanIndex();
+        EXPECT_EQ(fans[i]->GetThermalWeights(), (std::vector<int>{100, 0})) << "fan " << fans[i]->FanIndex();
     }
 }
 
@@ -214,15 +215,21 @@ TEST_F(ManagerTest, Z77SuperIoFansStoreEcModeZeroAndEcFansOne) {
     EXPECT_EQ(manager->Fans()[2]->GetEcMode(), 1);
 }
 
-TEST_F(ManagerTest, The990FXFansTakeTheirEcModeFromTheStore) {
+// Each fan takes its own stored EC mode and settings, as on every board.
+TEST_F(ManagerTest, The990FXFansTakeTheirEcModeAndSettingsFromTheStore) {
     Product("MARROWBACK 990FX");
-    Store("<fan key=\"0\"><ecenable>1</ecenable></fan>");
+    Store(
+        "<fan key=\"0\"><ecenable>1</ecenable></fan>"
+        "<fan key=\"1\"><ecenable>0</ecenable><stepuptime>7</stepuptime><rpmmode>1</rpmmode></fan>");
     EcFanControlManager* manager = EcFanControlManager::Instance();
     ASSERT_NE(manager, nullptr);
     ASSERT_EQ(manager->Fans().size(), 2u);
+    QuilFanControl* chassis = manager->Fans()[1];
     EXPECT_EQ(manager->Fans()[0]->GetEcMode(), 1);
-    EXPECT_EQ(manager->Fans()[1]->GetEcMode(), 1);  // type 1 reads the element of key 0
-    EXPECT_EQ(Stored(1, "ecenable"), 1);
+    EXPECT_EQ(chassis->GetEcMode(), 0);
+    EXPECT_EQ(Stored(1, "ecenable"), 0);
+    EXPECT_EQ(chassis->GetStepUpTime(), 7);
+    EXPECT_TRUE(chassis->IsRpmMode());
     EXPECT_TRUE(HasElement(1, "weights"));  // the chassis fan's weights are of type 2
 }
 

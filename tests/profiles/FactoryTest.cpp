@@ -344,9 +344,9 @@ TEST_F(FactoryTest, IteUnreadableFirmwareTableFallsBack) {
 
 TEST_F(FactoryTest, IteUserProfileReloadsItsStoredCurve) {
     UseChip("0x8721 3 ite");
-    // Found by the chip fan number, read under the store key.
+    // Found and read under the store key (the fan's BIOS mode item); the chip fan number's
+    // element holds none.
     WriteStoreFile(
-        "<fan key=\"0\"><curvedata /></fan>"
         "<fan key=\"67567522\"><curvedata><point key=\"0\"><x>20</x><y>50</y></point>"
         "<point key=\"1\"><x>40</x><y>100</y></point><point key=\"2\"><x>60</x><y>200</y></point>"
         "</curvedata></fan>");

@@ -23,6 +23,7 @@
 #include "fancore/FanProfile.h"
 #include "fancore/FanStore.h"
 #include "fancore/QuilFanControl.h"
+#include "fancore/SioAccessor.h"
 #include "support/BoardTest.h"
 #include "support/Capture.h"
 #include "support/ChipLog.h"
@@ -325,8 +326,11 @@ TEST_F(RestoreTest, FanInRpmModeRunsTheRpmDutyThenTheTargetAndKeepsStepTimesZero
     for (const FanPoint& p : user) EXPECT_EQ(204, p.duty) << "the user profile keeps the RPM target";
     EXPECT_EQ(0, fan->GetStepUpTime());
     EXPECT_EQ(0, fan->GetStepDownTime());
-    EXPECT_EQ(0, FanStore::Instance().GetStepUpTime(fan->StoreKey()));
-    EXPECT_EQ(0, FanStore::Instance().GetStepDownTime(fan->StoreKey()));
+    // The fan runs with step times 0; the file keeps the user's, and the RPM mode.
+    const int key = test::FanElementKey(fan);
+    EXPECT_EQ(3, test::StoredFanValue(store_, key, "stepuptime")) << StoreText();
+    EXPECT_EQ(4, test::StoredFanValue(store_, key, "stepdowntime"));
+    EXPECT_EQ(1, test::StoredFanValue(store_, key, "rpmmode"));
     // The curve went to the chip twice, with different duties.
     std::vector<test::RegWrite> writes = test::MonitorWrites(seq);
     bool rewritten = false;
@@ -477,10 +481,10 @@ TEST_F(EcRestoreTest, StartupRestoreSendsEcModesFanStopsChipTimingsAndLastTheSou
     ASSERT_TRUE(ShouldRestoreFans(0));
     RestoreFanSettings();
 
-    // Each Super I/O fan takes the EC mode stored for the fan type of its position: the chassis
-    // fan at position 1 the CPU fan's. EC fans always take part.
-    EXPECT_EQ(test::Head(kEnableDevice, 5), (std::vector<int32_t>{1, 1, 1, 1, 0}));
-    EXPECT_EQ(1, chassis->GetEcMode());
+    // Each Super I/O fan takes the EC mode stored under its own key. EC fans always take part.
+    EXPECT_EQ(test::Head(kEnableDevice, 5), (std::vector<int32_t>{1, 0, 1, 1, 0}));
+    EXPECT_EQ(1, cpu->GetEcMode());
+    EXPECT_EQ(0, chassis->GetEcMode());
     // Each EC fan's stored fan stop goes to the EC with its user profile and once more after it.
     const std::vector<uint32_t> writes = test::BufferWriteOrder(seq);
     EXPECT_EQ(4u, test::BufferWrites(seq, kFanStopDevice));
@@ -501,6 +505,163 @@ TEST_F(EcRestoreTest, StartupRestoreSendsEcModesFanStopsChipTimingsAndLastTheSou
     std::vector<int32_t> table(32, 0);
     std::copy(std::begin(sources), std::end(sources), table.begin());
     EXPECT_EQ(table, test::Head(kSourceTable, 32));
+}
+
+// Ends a restore on the restore thread however the test ends.
+class HeldRestore {
+public:
+    explicit HeldRestore(uint32_t device) : device_(device) {
+        sim::HoldNextItemWrite(device_);
+        thread_ = std::thread([] { RestoreFanSettings(); });
+    }
+    ~HeldRestore() {
+        sim::ReleaseItemWrite(device_);
+        thread_.join();
+    }
+    // True once the restore stands at its next write to the device.
+    bool Held() { return sim::WaitItemWriteHeld(device_, 15000); }
+    // Lets it go on, to be held again at the device's next write.
+    void HoldNext() {
+        sim::ReleaseItemWrite(device_);
+        sim::HoldNextItemWrite(device_);
+    }
+
+private:
+    uint32_t device_;
+    std::thread thread_;
+};
+
+// The file holds what clients saved at every moment of a resume: held at each fan's first
+// selection, when the fan's step times are 0 in the chip and, for the fan in RPM mode, the mode
+// is off. A value applied without saving runs again after the resume and stays unsaved.
+TEST_F(EcRestoreTest, ResumeRestoreStoresNeitherItsOwnValuesNorAClientsUnsavedOnes) {
+    const std::vector<QuilFanControl*>& fans = Fans();
+    ASSERT_EQ(4u, fans.size());
+    QuilFanControl *cpu = fans[0], *chassis = fans[1];
+    cpu->SetStepUpTime(7);
+    cpu->SetStepDownTime(9);
+    cpu->SetStepUpTimeButNotSave(25);
+    chassis->SetStepUpTime(6);
+    chassis->SetStepDownTime(8);
+    chassis->EnableRpmMode(true);
+    test::SetPatchValue(1);
+    const int cpuKey = test::FanElementKey(cpu), chassisKey = test::FanElementKey(chassis);
+    auto stored = [&](int key, const char* name) { return test::StoredFanValue(store_, key, name); };
+    {
+        HeldRestore restore(kEnableDevice);
+        EXPECT_TRUE(restore.Held());
+        EXPECT_EQ(7, stored(cpuKey, "stepuptime")) << StoreText();
+        EXPECT_EQ(9, stored(cpuKey, "stepdowntime"));
+        restore.HoldNext();
+        EXPECT_TRUE(restore.Held());
+        EXPECT_EQ(1, stored(chassisKey, "rpmmode")) << StoreText();
+        EXPECT_EQ(6, stored(chassisKey, "stepuptime"));
+        EXPECT_EQ(8, stored(chassisKey, "stepdowntime"));
+    }
+    const uint8_t(*hwm)[256] = Board()->sio.hwm;
+    EXPECT_EQ(25, hwm[2][0x03]) << "the unsaved step-up time runs again";
+    EXPECT_EQ(9, hwm[2][0x04]);
+    EXPECT_EQ(7, stored(cpuKey, "stepuptime")) << StoreText();
+    EXPECT_EQ(9, stored(cpuKey, "stepdowntime"));
+    EXPECT_TRUE(chassis->IsRpmMode());
+    EXPECT_EQ(0, chassis->GetStepUpTime()) << "a fan in RPM mode runs with step times 0";
+    EXPECT_EQ(1, stored(chassisKey, "rpmmode"));
+    EXPECT_EQ(6, stored(chassisKey, "stepuptime"));
+    EXPECT_EQ(8, stored(chassisKey, "stepdowntime"));
+}
+
+// A client's change of a fan's source landing while the restore's table is on its way to the
+// firmware reaches the firmware after it, not before.
+TEST_F(EcRestoreTest, SourceChangeDuringTheRestoresTableIsNotOverwrittenByIt) {
+    const std::vector<QuilFanControl*>& fans = Fans();
+    ASSERT_EQ(4u, fans.size());
+    const int sources[] = {3, 5, 2, 6};
+    for (size_t i = 0; i < fans.size(); ++i) fans[i]->SetFanSourceIndex(sources[i]);
+    test::SetPatchValue(1);
+    InterlockedExchange(&g_restoreDone, 1);
+    tolo::ComPtr<IFanControl> client(new CIFanControlImpl(1, fans[1]));
+    {
+        HeldRestore restore(kSourceTable);
+        EXPECT_TRUE(restore.Held());
+        std::thread call([&] { EXPECT_EQ(S_OK, client->put_FanSourceIndex(9)); });
+        Sleep(300);
+        sim::ReleaseItemWrite(kSourceTable);
+        call.join();
+    }
+    EXPECT_EQ(9, fans[1]->GetFanSourceIndex());
+    EXPECT_EQ(test::Head(kSourceTable, 4), (std::vector<int32_t>{3, 9, 2, 6}));
+}
+
+// A MARROWBACK Z77 board on an NCT6791: two Super I/O fans whose curves go to the chip.
+class Z77RestoreTest : public RestoreTest {
+protected:
+    std::string BoardText() const override {
+        return "product \"MARROWBACK Z77\"\nchip 0xC803 0\n"
+               "item 0x04070010 value 1 desc \"CPU FAN\" 0 0 0 1 3\n"
+               "item 0x04070070 value 1 desc \"CHA FAN\" 0 0 0 1 3\n";
+    }
+    void SetUp() override {
+        RestoreTest::SetUp();
+        tolo::g_pGetSystemFirmwareTable = nullptr;
+    }
+};
+
+// What the file holds when the service starts is what the start-up restore gives the chip.
+TEST_F(Z77RestoreTest, StoredTimingsReachTheChipAtStartUp) {
+    FanStore& store = FanStore::Instance();
+    store.SetStepUpTime(0, 7);
+    store.SetStepDownTime(0, 9);
+    store.SetStepUnit(0, 5);
+    store.SetT1DelayTime(0, 12);
+    const std::vector<QuilFanControl*>& fans = Fans();
+    ASSERT_EQ(2u, fans.size());
+    {
+        sim::BoardLock lock;
+        for (int reg : {0x03, 0x04, 0x66, 0x67}) Board()->sio.hwm[2][reg] = 0;
+    }
+    test::SetPatchValue(1);
+
+    ASSERT_TRUE(ShouldRestoreFans(0));
+    RestoreFanSettings();
+
+    const uint8_t(*hwm)[256] = Board()->sio.hwm;
+    EXPECT_EQ(7, hwm[2][0x03]);
+    EXPECT_EQ(9, hwm[2][0x04]);
+    EXPECT_EQ(5, hwm[2][0x66]);
+    EXPECT_EQ(12, hwm[2][0x67]);
+}
+
+// The box tool's way in RPM mode: the user curve saved, then applied by its index. The target is
+// stored; a store that holds none (written before targets were stored this way) leaves the fan
+// its own curve through a resume, never a target of 0.
+TEST_F(Z77RestoreTest, RpmModeUserCurveAppliedByIndexIsNeverGivenTargetsOfZero) {
+    QuilFanControl* fan = Fans()[0];
+    ASSERT_EQ(5, fan->GetProfileCount());
+    const int key = test::FanElementKey(fan);
+    auto chip = [&] {
+        FanPoints points;
+        SioAccessor::Instance().GetFanCurve(&points, fan->FanIndex());
+        return points;
+    };
+    fan->EnableRpmMode(true);
+    const FanPoints curve{{30, 40}, {50, 60}, {70, 80}};
+    fan->GetProfile(4)->SetPolygonal(curve);
+    fan->SaveProfile(4);
+    fan->SelectProfile(4);
+    const FanPoints running = chip();
+    ASSERT_GE(running.size(), 3u);
+    EXPECT_EQ(40, running[0].duty);
+    EXPECT_EQ(80, running[2].duty);
+    EXPECT_EQ(40, test::StoredFanValue(store_, key, "rpm")) << StoreText();
+    FanStore::Instance().SetRpm(fan->StoreKey(), 0);
+    test::SetPatchValue(1);
+
+    ASSERT_TRUE(ShouldRestoreFans(1));
+    RestoreFanSettings();
+
+    EXPECT_EQ(running, chip());
+    EXPECT_EQ(curve, test::UserPoints(fan));
+    EXPECT_EQ(curve, test::StoredCurve(store_, key));
 }
 
 // On a Winbond W83667HG-B the profile factories have no profiles for the fans: each Super I/O fan
