@@ -348,9 +348,9 @@ FanStoreNode FanStore::Fan(int fanType) {
     return Root().Child("fan", Decimal(FanStoreKeyFromFanType(fanType)).c_str());
 }
 
-int FanStore::GetFanInt(int fanType, const char* name) {
+int FanStore::GetFanInt(int fanType, const char* name, int missing) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
-    int v = 0;
+    int v = missing;
     Fan(fanType).GetInt(name, &v);
     return v;
 }
@@ -429,6 +429,9 @@ int FanStore::GetStepUpTime(int fanType) {
 int FanStore::GetT1DelayTime(int fanType) {
     return GetFanInt(fanType, "T1DelayTime");
 }
+int FanStore::GetTempTolerance(int fanType) {
+    return GetFanInt(fanType, "TempTolerance", -1);
+}
 
 bool FanStore::SetEcFanOff(int fanType, uint8_t value) {
     return SetFanInt(fanType, "EcFanOff", value);
@@ -465,6 +468,9 @@ bool FanStore::SetStepUpTime(int fanType, int value) {
 }
 bool FanStore::SetT1DelayTime(int fanType, int value) {
     return SetFanInt(fanType, "T1DelayTime", value);
+}
+bool FanStore::SetTempTolerance(int fanType, int value) {
+    return SetFanInt(fanType, "TempTolerance", value);
 }
 
 bool FanStore::GetEcEnable(int fanType) {

@@ -59,6 +59,8 @@ public:
     int GetStepUnit(int fanType);
     int GetStepUpTime(int fanType);
     int GetT1DelayTime(int fanType);
+    // -1 when the fan has none stored: the chip keeps the tolerance it has.
+    int GetTempTolerance(int fanType);
     bool GetFanName(int fanType, std::string* name);
     // Fills the caller's entries (its size says how many) from the stored points.
     void ReadCurve(int fanType, FanPoints* points, bool second);
@@ -81,6 +83,7 @@ public:
     bool SetStepUnit(int fanType, int value);
     bool SetStepUpTime(int fanType, int value);
     bool SetT1DelayTime(int fanType, int value);
+    bool SetTempTolerance(int fanType, int value);
     bool SetFanName(int fanType, const std::string& name);
     bool WriteCurve(int fanType, const FanPoints& points, bool second);
     bool WriteCurveByName(int fanType, const FanPoints& points, const char* name);
@@ -101,7 +104,7 @@ private:
     static bool NotStored();
     FanStoreNode Root();            // the null handle without a document
     FanStoreNode Fan(int fanType);  // created in memory when missing; null without a document
-    int GetFanInt(int fanType, const char* name);
+    int GetFanInt(int fanType, const char* name, int missing = 0);
     bool SetFanInt(int fanType, const char* name, int value);
     bool SetTopInt(const char* name, int value);
     int GetTopInt(const char* name);

@@ -163,7 +163,12 @@ int QuilFanControl::GetTempTolerance() {
 }
 
 bool QuilFanControl::SetTempTolerance(int value) {
-    return m_control->SetTempTolerance(value);
+    return StoreAndForward(&m_tempTolerance, value, &FanControlImp::SetTempTolerance,
+                           [](int key, int v) { return Store().SetTempTolerance(key, v); });
+}
+
+bool QuilFanControl::SetTempToleranceButNotSave(int value) {
+    return StoreAndForward(&m_tempTolerance, value, &FanControlImp::SetTempTolerance, nullptr);
 }
 
 bool QuilFanControl::EnableRpmMode(bool on) {
@@ -423,4 +428,5 @@ void QuilFanControl::LoadSettings() {
     m_inverse = store.GetInverse();
     m_manualMode = store.GetManualMode(key) != 0 ? 1 : 0;
     m_fanSourceIndex = store.GetFanSourceIndex(key);
+    m_tempTolerance = store.GetTempTolerance(key);
 }

@@ -116,6 +116,10 @@ public:
     void LoadMultiSource();
     void SaveRpmTargetDuty(uint8_t duty);
     void LoadSettings();
+    // The temperature tolerance a client last gave (-1: none; the chip keeps its own), sent again
+    // by the restore without storing it.
+    int TempToleranceSetting() const { return m_tempTolerance; }
+    bool SetTempToleranceButNotSave(int value);
 
     int FanIndex() const { return m_fanIndex; }
     void SetFanIndex(int index) { m_fanIndex = index; }
@@ -145,6 +149,7 @@ protected:
     int m_gpio34 = 0;
     int m_isChangeFan = 0;
     std::vector<int> m_multiSources;
+    int m_tempTolerance = -1;
 };
 
 // Duty at a temperature over a curve: the first point's duty at or below it, linear in between

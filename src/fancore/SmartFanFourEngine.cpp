@@ -28,6 +28,12 @@ uint8_t Mid(uint8_t a, uint8_t b) {
     return static_cast<uint8_t>((a + b) / 2);
 }
 
+// Bits 4-7 of the mode register select the curve mode; bits 0-3 hold the temperature tolerance,
+// which a new curve must not reset.
+uint8_t CurveMode(uint8_t modeRegister) {
+    return static_cast<uint8_t>(0x40 | (modeRegister & 0x0F));
+}
+
 // Three points as the NCT block takes them: the last temperature twice, full speed last.
 void ThreePointBlock(const FanPoint p[3], uint8_t temps[4], uint8_t duties[4]) {
     for (int i = 0; i < 3; ++i) temps[i] = ClampTemperature(p[i].temperature), duties[i] = Low(p[i].duty);
@@ -131,7 +137,7 @@ auto SmartFanFourEngineImp::InBankOf(Choose choose, Work work) {
 // --- NCT register block -----------------------------------------------------------------------
 
 void NctBlockEngine::WriteBlock(const uint8_t temps[4], const uint8_t duties[4], uint8_t floor) {
-    Write(0x02, 0x40);
+    Write(0x02, CurveMode(Read(0x02)));
     for (int i = 0; i < 4; ++i) Write(0x21 + i, temps[i]);
     Write(0x27, duties[0]);
     Write(0x28, duties[1]);
@@ -391,7 +397,7 @@ bool NCT6791::EnableRpmMode(int type, uint8_t on) {
         Write(0x66, RpmStepUnit());
         Write(0x03, 0x0A);
         Write(0x04, 0x0A);
-        Write(0x02, (Read(0x02) & 0x0F) | 0x40);
+        Write(0x02, CurveMode(Read(0x02)));
     }
     SelectBank(kRpmBank);
     SetRpmModeBit(type, on);
@@ -457,7 +463,7 @@ int NCT6106::FanNumberFor(int type) {
 }
 
 void NCT6106::WriteBlock(const uint8_t temps[4], const uint8_t duties[4]) {
-    Write(Reg(0x13), 0x40);
+    Write(Reg(0x13), CurveMode(Read(Reg(0x13))));
     for (int i = 0; i < 4; ++i) Write(Reg(0x60 + i), temps[i]);
     for (int i = 0; i < 4; ++i) Write(Reg(0x64 + i), duties[i]);
     Write(Reg(0x1A), 75);

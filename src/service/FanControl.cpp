@@ -56,13 +56,33 @@ HRESULT Run(Do&& action) {
     });
 }
 
+// A client's value that the chip or the firmware cannot take whole is refused before it reaches
+// the fan: a register would keep only its low bits, and the store would keep it for every boot.
+template <class Do>
+HRESULT RunIf(bool accepted, Do&& action) {
+    return accepted ? Run(action) : E_INVALIDARG;
+}
+
+bool IsStepTime(ULONG value) {
+    return value <= kMaxStepTime;
+}
+
+bool IsTolerance(ULONG value) {
+    return value <= kMaxTolerance;
+}
+
+// Step unit and T1 delay fill a register byte each.
+bool FitsRegister(ULONG value) {
+    return value <= 0xFF;
+}
+
 }  // namespace
 
 CIFanControlImpl::CIFanControlImpl(int position, QuilFanControl* fan)
     : position_(position),
       fan_(fan),
       weights_(new CIThermalWeightsImpl(fan, fan->GetThermalWeights())),
-      sources_(new CIMultiFanSourceImpl(fan, fan->GetMultiSource())) {}
+      sources_(new CIMultiFanSourceImpl(fan)) {}
 
 HRESULT CIFanControlImpl::get_Id(ULONG* pVal) {
     return Read(pVal, [&] { return fan_->GetId(); });
@@ -152,7 +172,7 @@ HRESULT CIFanControlImpl::get_EcMode(LONG* pVal) {
 }
 
 HRESULT CIFanControlImpl::put_EcMode(LONG newVal) {
-    return Run([&] { fan_->SetEcMode(static_cast<int>(newVal)); });
+    return RunIf(newVal == 0 || newVal == 1, [&] { fan_->SetEcMode(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::get_ThermalWeights(IThermalWeights** pVal) {
@@ -173,7 +193,7 @@ HRESULT CIFanControlImpl::get_StepUpTime(ULONG* pVal) {
 }
 
 HRESULT CIFanControlImpl::put_StepUpTime(ULONG newVal) {
-    return Run([&] { fan_->SetStepUpTime(static_cast<int>(newVal)); });
+    return RunIf(IsStepTime(newVal), [&] { fan_->SetStepUpTime(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::get_StepDownTime(ULONG* pVal) {
@@ -181,7 +201,7 @@ HRESULT CIFanControlImpl::get_StepDownTime(ULONG* pVal) {
 }
 
 HRESULT CIFanControlImpl::put_StepDownTime(ULONG newVal) {
-    return Run([&] { fan_->SetStepDownTime(static_cast<int>(newVal)); });
+    return RunIf(IsStepTime(newVal), [&] { fan_->SetStepDownTime(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::get_TempTolerance(ULONG* pVal) {
@@ -189,7 +209,7 @@ HRESULT CIFanControlImpl::get_TempTolerance(ULONG* pVal) {
 }
 
 HRESULT CIFanControlImpl::put_TempTolerance(ULONG newVal) {
-    return Run([&] { fan_->SetTempTolerance(static_cast<int>(newVal)); });
+    return RunIf(IsTolerance(newVal), [&] { fan_->SetTempTolerance(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::EnableRpmMode(VARIANT_BOOL value) {
@@ -206,7 +226,7 @@ HRESULT CIFanControlImpl::get_RpmTolerance(ULONG* pVal) {
 }
 
 HRESULT CIFanControlImpl::put_RpmTolerance(ULONG newVal) {
-    return Run([&] { fan_->SetRpmTolerance(static_cast<int>(newVal)); });
+    return RunIf(IsTolerance(newVal), [&] { fan_->SetRpmTolerance(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::get_EcFanStop(VARIANT_BOOL* pVal) {
@@ -222,7 +242,7 @@ HRESULT CIFanControlImpl::get_StepUnit(ULONG* pVal) {
 }
 
 HRESULT CIFanControlImpl::put_StepUnit(ULONG newVal) {
-    return Run([&] { fan_->SetStepUnit(static_cast<int>(newVal)); });
+    return RunIf(FitsRegister(newVal), [&] { fan_->SetStepUnit(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::get_T1DelayTime(ULONG* pVal) {
@@ -230,7 +250,7 @@ HRESULT CIFanControlImpl::get_T1DelayTime(ULONG* pVal) {
 }
 
 HRESULT CIFanControlImpl::put_T1DelayTime(ULONG newVal) {
-    return Run([&] { fan_->SetT1DelayTime(static_cast<int>(newVal)); });
+    return RunIf(FitsRegister(newVal), [&] { fan_->SetT1DelayTime(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::get_StepUnitSupported(ULONG* pVal) {
@@ -246,23 +266,23 @@ HRESULT CIFanControlImpl::get_IsSencitiveSupported(ULONG* pVal) {
 }
 
 HRESULT CIFanControlImpl::put_StepUnitButNotSave(ULONG newVal) {
-    return Run([&] { fan_->SetStepUnitButNotSave(static_cast<int>(newVal)); });
+    return RunIf(FitsRegister(newVal), [&] { fan_->SetStepUnitButNotSave(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::put_StepUpTimeButNotSave(ULONG newVal) {
-    return Run([&] { fan_->SetStepUpTimeButNotSave(static_cast<int>(newVal)); });
+    return RunIf(IsStepTime(newVal), [&] { fan_->SetStepUpTimeButNotSave(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::put_StepDownTimeButNotSave(ULONG newVal) {
-    return Run([&] { fan_->SetStepDownTimeButNotSave(static_cast<int>(newVal)); });
+    return RunIf(IsStepTime(newVal), [&] { fan_->SetStepDownTimeButNotSave(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::put_T1DelayTimeButNotSave(ULONG newVal) {
-    return Run([&] { fan_->SetT1DelayTimeButNotSave(static_cast<int>(newVal)); });
+    return RunIf(FitsRegister(newVal), [&] { fan_->SetT1DelayTimeButNotSave(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::put_RpmToleranceButNotSave(ULONG newVal) {
-    return Run([&] { fan_->SetRpmToleranceButNotSave(static_cast<int>(newVal)); });
+    return RunIf(IsTolerance(newVal), [&] { fan_->SetRpmToleranceButNotSave(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::EnableRpmModeButNotSave(VARIANT_BOOL value) {
@@ -297,7 +317,7 @@ HRESULT CIFanControlImpl::SaveRpmTargetDuty(unsigned char duty) {
 CIFanControlCollectionImpl::CIFanControlCollectionImpl() {
     EcFanControlManager* manager = EcFanControlManager::Instance();
     if (!manager) return;
-    // Each fan object copies the fan's weights and sources, which a resume restore may be writing.
+    // Each fan object copies the fan's weights, which a resume restore may be writing.
     service::FanObjectsGuard guard;
     const std::vector<QuilFanControl*>& fans = manager->Fans();
     for (size_t i = 0; i < fans.size(); ++i) {

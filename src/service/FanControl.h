@@ -13,10 +13,15 @@
 
 class QuilFanControl;
 
+// The largest step time and tolerance a client may give a fan; the manager reports them.
+constexpr ULONG kMaxStepTime = 50;
+constexpr ULONG kMaxTolerance = 3;
+
 class CIFanControlImpl final : public service::AutomationObject<IFanControl> {
 public:
     // position: the fan's index in the fan manager's list; fan: not owned. The thermal weights
-    // and the multi-fan sources are copied from the fan now and not refreshed afterwards.
+    // are copied from the fan now and not refreshed afterwards; the multi-fan sources are the
+    // fan's own list.
     CIFanControlImpl(int position, QuilFanControl* fan);
 
     HRESULT STDMETHODCALLTYPE get_Id(ULONG* pVal) override;

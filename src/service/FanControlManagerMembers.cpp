@@ -32,13 +32,13 @@ HRESULT CFanControlManager::get_ConstraintType(short* pVal) {
 
 HRESULT CFanControlManager::get_MaxStepTime(ULONG* pVal) {
     if (!pVal) return E_POINTER;
-    *pVal = 50;
+    *pVal = kMaxStepTime;
     return S_OK;
 }
 
 HRESULT CFanControlManager::get_MaxTolerance(ULONG* pVal) {
     if (!pVal) return E_POINTER;
-    *pVal = 3;
+    *pVal = kMaxTolerance;
     return S_OK;
 }
 

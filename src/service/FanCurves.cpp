@@ -1,5 +1,7 @@
 #include "FanCurves.h"
 
+#include <algorithm>
+
 #include "Enumerators.h"
 #include "bios/BiosInterface.h"
 #include "fancore/FanControlImp.h"
@@ -17,6 +19,10 @@ constexpr uint32_t kBiosFanCurveDevice0 = 0x040D001D;
 
 // A dual-mode curve's inner curve holds these until it is first filled.
 constexpr int kPlaceholderPoints = 4;
+constexpr FanPoint kPlaceholder = {0, -1};
+
+// The longest curve a chip block or a firmware curve record takes whole.
+constexpr size_t kMaxCurvePoints = 4;
 
 }  // namespace
 
@@ -94,7 +100,8 @@ void CurvePointList::SetLeading(const FanPoints& points) {
 
 CIDualModeFanCurveImpl::CIDualModeFanCurveImpl(FanProfile* profile)
     : FanCurveObject(profile), inner_(new CIFanCurveImpl(profile)) {
-    for (int i = 0; i < kPlaceholderPoints; ++i) inner_->Points().Add(0, -1);
+    for (int i = 0; i < kPlaceholderPoints; ++i)
+        inner_->Points().Add(kPlaceholder.temperature, kPlaceholder.duty);
 }
 
 void* CIDualModeFanCurveImpl::QueryOther(REFIID iid) {
@@ -166,6 +173,18 @@ HRESULT ReadPoints(IFanCurve* curve, FanPoints* out) {
     return S_OK;
 }
 
+// What every chip register and firmware record holds: one byte per temperature and per duty, and
+// temperatures that do not fall (equal ones are how a curve ends flat).
+bool IsRunnable(const FanPoints& points) {
+    if (points.empty() || points.size() > kMaxCurvePoints) return false;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const FanPoint& p = points[i];
+        if (p.temperature < 0 || p.temperature > 255 || p.duty < 0 || p.duty > 255) return false;
+        if (i > 0 && p.temperature < points[i - 1].temperature) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 HRESULT ReadFanCurve(IFanCurve* curve, ClientCurve* out) {
@@ -173,11 +192,19 @@ HRESULT ReadFanCurve(IFanCurve* curve, ClientCurve* out) {
     HRESULT hr = ReadPoints(curve, &out->points);
     if (FAILED(hr)) return hr;
     out->dualCurve = tolo::ComPtr<CIDualModeFanCurveImpl>(CIDualModeFanCurveImpl::Recognise(curve));
-    out->dual = static_cast<bool>(out->dualCurve);
-    if (out->dual) {
+    if (out->dualCurve) {
         hr = ReadPoints(out->dualCurve->Inner(), &out->second);
         if (FAILED(hr)) return hr;
+        // An inner curve the client never read carries no second curve: the profile's stays.
+        const bool placeholders = std::all_of(out->second.begin(), out->second.end(),
+                                              [](const FanPoint& p) { return p == kPlaceholder; });
+        if (placeholders) {
+            out->dualCurve.Reset();
+            out->second.clear();
+        }
     }
+    out->dual = static_cast<bool>(out->dualCurve);
+    if (!IsRunnable(out->points) || (out->dual && !IsRunnable(out->second))) return E_INVALIDARG;
     return S_OK;
 }
 

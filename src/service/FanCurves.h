@@ -115,8 +115,10 @@ FanCurveHandle BuildFanCurve(FanProfile* profile);
 FanPoints ClientPoints(FanPoints points, int fourthDuty);
 
 // A client's curve read through its interface: its points, and for a dual-mode curve of the
-// service also the inner curve's points. A failed Count is the result; items that cannot be read
-// are skipped.
+// service whose inner curve was filled also the inner curve's points. A failed Count is the
+// result; items that cannot be read are skipped. E_INVALIDARG for a curve the fan's chip cannot
+// run whole: no points or more than four, a temperature or duty outside 0..255, or a temperature
+// below the one before it.
 struct ClientCurve {
     FanPoints points;
     bool dual = false;

@@ -95,6 +95,8 @@ void RestoreFan(QuilFanControl* fan) {
         fan->SetStepUnitButNotSave(fan->GetStepUnit());
     }
     fan->SetT1DelayTimeButNotSave(fan->GetT1DelayTime());
+    // Only a tolerance a client gave: without one the chip keeps its own.
+    if (fan->TempToleranceSetting() >= 0) fan->SetTempToleranceButNotSave(fan->TempToleranceSetting());
     if (fan->GetEcMode() == 1) fan->SetEcFanStop(fan->GetEcFanOff());
 }
 

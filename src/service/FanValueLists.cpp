@@ -5,41 +5,45 @@
 HRESULT CIThermalWeightsImpl::Save() {
     return service::StoringWork([&] {
         service::FanObjectsGuard guard;
-        fan_->SaveThermalWeights(values_);
+        fan_->SaveThermalWeights(weights_);
         return S_OK;
     });
 }
 
 HRESULT CIThermalWeightsImpl::ApplyButNotSave() {
     return service::FanWork([&] {
-        fan_->ApplyThermalWeights(values_);
+        fan_->ApplyThermalWeights(weights_);
         return S_OK;
     });
 }
 
+CIMultiFanSourceImpl::CIMultiFanSourceImpl(QuilFanControl* fan) : FanValueList(fan, &fan->GetMultiSource()) {}
+
 HRESULT CIMultiFanSourceImpl::Save() {
     return service::StoringWork([&] {
         service::FanObjectsGuard guard;
-        fan_->SetMultiSource(values_, true);
+        fan_->SetMultiSource(*values_, true);
         return S_OK;
     });
 }
 
 HRESULT CIMultiFanSourceImpl::ApplyButNotSave() {
     return service::FanWork([&] {
-        fan_->SetMultiSource(values_, false);
+        fan_->SetMultiSource(*values_, false);
         return S_OK;
     });
 }
 
 HRESULT CIMultiFanSourceImpl::Clear() {
-    values_.clear();
-    return S_OK;
+    return service::FanWork([&] {
+        values_->clear();
+        return S_OK;
+    });
 }
 
 HRESULT CIMultiFanSourceImpl::Add(LONG index) {
-    return service::Guarded([&] {
-        values_.push_back(index);
+    return service::FanWork([&] {
+        values_->push_back(index);
         return S_OK;
     });
 }

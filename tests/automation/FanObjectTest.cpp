@@ -8,7 +8,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -423,6 +425,19 @@ TEST_F(FanObjectTest, DualModeCurvesCarryTheSecondCurve) {
     EXPECT_EQ(FanPoints({{35, 110}, {55, 160}, {75, 210}}), fan_->secondProfile->points);
     EXPECT_EQ(FanPoints({{30, 100}, {50, 150}, {70, 200}}), fan_->appliedPoints);
     EXPECT_EQ(kUserPoints, fan_->User()->points);
+
+    // The box tool's way: a new curve whose inner curve is never read, saved and run as the duty.
+    // Its placeholders are no curve: the second curve stays as it was.
+    tolo::ComPtr<IFanCurve> unread = UserCurve();
+    tolo::ComPtr<IDispatch> unreadDispatch;
+    ASSERT_EQ(S_OK, unread->QueryInterface(IID_IDispatch, unreadDispatch.PutVoid()));
+    test::SetSpeeds(unreadDispatch.Get(), {90, 140, 190});
+    tolo::ComPtr<IFanProfileCollection> profiles;
+    ASSERT_EQ(S_OK, fan->get_Profiles(profiles.Put()));
+    EXPECT_EQ(S_OK, profiles->SaveUserProfile(unread.Get(), &done));
+    EXPECT_EQ(S_OK, fan->SetFanDuty(unread.Get(), &done));
+    EXPECT_EQ(FanPoints({{30, 90}, {50, 140}, {70, 190}}), fan_->User()->points);
+    EXPECT_EQ(FanPoints({{35, 110}, {55, 160}, {75, 210}}), fan_->secondProfile->points);
 }
 
 TEST_F(FanObjectTest, DualModeInnerCurveHoldsPlaceholdersUntilFilled) {
@@ -550,7 +565,8 @@ protected:
                "item 0x04070010 value 1 desc \"CPU FAN\" 0 0 0 1 3\n"
                "item 0x04060020 desc \"EC WEIGHTS\" 0 0 0 1 2\n"
                "item 0x06030001 desc \"T1\" 0 0 0 1 2\nitem 0x06030002 desc \"T2\" 0 0 0 1 2\n"
-               "item 0x06030003 desc \"T3\" 0 0 0 1 2\nitem 0x06030004 desc \"T4\" 0 0 0 1 2\n";
+               "item 0x06030003 desc \"T3\" 0 0 0 1 2\nitem 0x06030004 desc \"T4\" 0 0 0 1 2\n"
+               "item 0x040D002B desc \"MULTI SOURCE\" 0 0 0 1 2\nbuffer 0x040D002B 00\n";
     }
     void SetUp() override {
         FanObjectTest::SetUp();
@@ -574,6 +590,22 @@ protected:
         DeleteFileA(store_.c_str());
     }
     uint8_t Reg(int bank, int reg) const { return Board()->sio.hwm[bank][reg]; }
+    std::vector<uint8_t> Chip() const {
+        const uint8_t* first = &Board()->sio.hwm[0][0];
+        return std::vector<uint8_t>(first, first + sizeof(Board()->sio.hwm));
+    }
+    std::string StoreText() const {
+        std::ifstream in(store_, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    tolo::ComPtr<IDispatch> ChipFan() {
+        object_ = tolo::ComPtr<CIFanControlImpl>(new CIFanControlImpl(0, chip_));
+        tolo::ComPtr<IDispatch> dispatch;
+        EXPECT_EQ(S_OK, object_->QueryInterface(IID_IDispatch, dispatch.PutVoid()));
+        return dispatch;
+    }
 
     QuilFanControl* chip_ = nullptr;
     std::string store_;
@@ -601,7 +633,7 @@ TEST_F(ChipFanObjectTest, TuningMembersReachTheirOwnChipRegisters) {
         int bank, reg, expected;
     } kMembers[] = {
         {L"StepUpTime", 11, 2, 0x03, 11},     {L"StepDownTime", 13, 2, 0x04, 13},
-        {L"TempTolerance", 5, 2, 0x02, 0x45}, {L"RpmTolerance", 17, 6, 0x02, 17},
+        {L"TempTolerance", 2, 2, 0x02, 0x42}, {L"RpmTolerance", 3, 6, 0x02, 3},
         {L"StepUnit", 19, 2, 0x66, 19},       {L"T1DelayTime", 23, 2, 0x67, 23},
     };
     for (const auto& m : kMembers) {
@@ -674,6 +706,161 @@ TEST_F(ChipFanObjectTest, ThermalWeightsApplyAndSaveSendTheClientsWeights) {
     EXPECT_EQ(S_OK, test::Call(weights.Get(), L"Save", DISPATCH_METHOD, {}, nullptr));
     EXPECT_EQ((std::vector<int32_t>{0, 255, 153, 76, 51, -1, 4}), record());
     EXPECT_EQ((std::vector<int>{100, 60, 30, 20}), stored());
+}
+
+// The error a script sees for a late-bound call: the member's own failure.
+HRESULT ScriptError(IDispatch* object, const wchar_t* name, WORD flags, std::initializer_list<VARIANT> args) {
+    EXCEPINFO exception{};
+    HRESULT hr = test::Call(object, name, flags, args, nullptr, &exception);
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrHelpFile);
+    return hr == DISP_E_EXCEPTION ? exception.scode : hr;
+}
+
+VARIANT UI4(ULONG value) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_UI4;
+    v.ulVal = value;
+    return v;
+}
+
+// A client's value or curve the chip cannot hold whole is refused by every member that takes it:
+// E_INVALIDARG, nothing reaches the chip, the firmware or FanStore.xml, and no event is fired.
+TEST_F(ChipFanObjectTest, ValuesAndCurvesTheChipCannotHoldAreRefusedAndChangeNothing) {
+    tolo::ComPtr<IDispatch> fan = ChipFan();
+    tolo::ComPtr<IDispatch> profiles = test::Object(fan.Get(), L"Profiles");
+    tolo::ComPtr<IDispatch> weights = test::Object(fan.Get(), L"ThermalWeights");
+    ASSERT_TRUE(profiles && weights);
+    const std::string store = StoreText();
+    ASSERT_FALSE(store.empty());
+    const std::vector<uint8_t> chip = Chip();
+    const uint32_t seq = sim::NextWriteSeq();
+
+    const struct {
+        const wchar_t* name;
+        VARIANT value;
+    } kValues[] = {
+        {L"StepUpTime", I4(1000)},
+        {L"StepDownTime", UI4(4294967295u)},
+        {L"StepUpTimeButNotSave", I4(51)},
+        {L"StepDownTimeButNotSave", I4(51)},
+        {L"TempTolerance", I4(4)},
+        {L"RpmTolerance", I4(70000)},
+        {L"RpmToleranceButNotSave", I4(4)},
+        {L"StepUnit", I4(256)},
+        {L"StepUnitButNotSave", I4(256)},
+        {L"T1DelayTime", I4(256)},
+        {L"T1DelayTimeButNotSave", I4(256)},
+        {L"EcMode", I4(7)},
+        {L"EcMode", I4(-1)},
+    };
+    for (const auto& v : kValues)
+        EXPECT_EQ(E_INVALIDARG, ScriptError(fan.Get(), v.name, DISPATCH_PROPERTYPUT, {v.value})) << v.name;
+    for (long weight : {-50L, 101L, 2147483647L})
+        EXPECT_EQ(E_INVALIDARG,
+                  ScriptError(weights.Get(), L"Item", DISPATCH_PROPERTYPUT, {I4(1), I4(weight)}));
+    EXPECT_EQ(0, test::Long(weights.Get(), L"Item", {I4(1)}));
+
+    const std::vector<FanPoints> kCurves = {
+        {{30, 80}, {50, 256}, {70, 300}},                       // past the duty byte
+        {{30, -1}, {50, 150}, {70, 255}},                       // below it
+        {{-5, 80}, {50, 150}, {70, 255}},                       // below the temperature byte
+        {{30, 80}, {50, 150}, {256, 255}},                      // past it
+        {{60, 80}, {50, 150}, {30, 255}},                       // falling temperatures
+        {},                                                     // no curve at all
+        {{20, 40}, {30, 80}, {40, 120}, {50, 160}, {70, 255}},  // more than the chip runs
+    };
+    for (size_t i = 0; i < kCurves.size(); ++i) {
+        const FanPoints& points = kCurves[i];
+        tolo::ComPtr<IFanCurve> curve(new CIFanCurveImpl(nullptr));
+        for (const FanPoint& p : points) curve->AddPoint(p.temperature, p.duty);
+        tolo::ComPtr<IDispatch> client;
+        ASSERT_EQ(S_OK, curve->QueryInterface(IID_IDispatch, client.PutVoid()));
+        for (const wchar_t* member :
+             {L"ApplyFanCurve", L"ApplyFanCurveButNotSave", L"SetFanDuty", L"NormalizeFanCurve"}) {
+            EXPECT_EQ(E_INVALIDARG,
+                      ScriptError(fan.Get(), member, DISPATCH_METHOD, {test::Dispatch(client.Get())}))
+                << "curve " << i << " " << member;
+        }
+        EXPECT_EQ(E_INVALIDARG, ScriptError(profiles.Get(), L"SaveUserProfile", DISPATCH_METHOD,
+                                            {test::Dispatch(client.Get())}))
+            << "curve " << i;
+        EXPECT_EQ(points, test::CurvePoints(client.Get())) << "curve " << i << " was changed";
+    }
+
+    EXPECT_EQ(chip, Chip());
+    EXPECT_TRUE(test::MonitorWrites(seq).empty()) << test::Describe(test::MonitorWrites(seq));
+    EXPECT_TRUE(test::BufferWriteOrder(seq).empty());
+    EXPECT_EQ(store, StoreText());
+    EXPECT_TRUE(sink_.events.empty());
+    EXPECT_FALSE(PatchSet());
+
+    // The limits themselves are taken, and a curve may end flat at its last temperature.
+    EXPECT_EQ(S_OK, test::Put(fan.Get(), L"StepUpTime", I4(50)));
+    EXPECT_EQ(50, Reg(2, 0x03));
+    EXPECT_EQ(S_OK, test::Put(fan.Get(), L"TempTolerance", I4(3)));
+    EXPECT_EQ(0x43, Reg(2, 0x02));
+    tolo::ComPtr<IDispatch> user =
+        test::Object(test::Object(profiles.Get(), L"Item", {I4(4)}).Get(), L"FanCurve");
+    ASSERT_TRUE(user);
+    test::SetSpeeds(user.Get(), {0, 255, 255});
+    EXPECT_EQ(1, test::CallWith(profiles.Get(), L"SaveUserProfile", user.Get()));
+}
+
+// The temperature tolerance shares its register with the curve mode: a curve written by a profile
+// apply or a client's duty keeps it, and FanStore.xml keeps it for the restore.
+TEST_F(ChipFanObjectTest, TemperatureToleranceOutlivesCurveWritesAndIsStored) {
+    tolo::ComPtr<IDispatch> fan = ChipFan();
+    EXPECT_EQ(S_OK, test::Put(fan.Get(), L"TempTolerance", I4(2)));
+    EXPECT_EQ(0x42, Reg(2, 0x02));
+    EXPECT_NE(std::string::npos, StoreText().find("<temptolerance>2</temptolerance>"));
+
+    EXPECT_EQ(S_OK, test::Call(fan.Get(), L"ApplyIndex", DISPATCH_METHOD, {I4(4)}, nullptr));
+    EXPECT_EQ(0x42, Reg(2, 0x02));
+    tolo::ComPtr<IFanCurve> curve(new CIFanCurveImpl(nullptr));
+    for (const FanPoint& p : FanPoints{{31, 81}, {51, 151}, {71, 255}})
+        curve->AddPoint(p.temperature, p.duty);
+    tolo::ComPtr<IDispatch> client;
+    ASSERT_EQ(S_OK, curve->QueryInterface(IID_IDispatch, client.PutVoid()));
+    EXPECT_EQ(1, test::CallWith(fan.Get(), L"SetFanDuty", client.Get()));
+    EXPECT_EQ(31, Reg(2, 0x21)) << "the curve block was not written";
+    EXPECT_EQ(0x42, Reg(2, 0x02));
+    EXPECT_EQ(2, test::Long(fan.Get(), L"TempTolerance"));
+}
+
+// The sources a client sends become the fan's own: the fan's next profile apply sends them again.
+TEST_F(ChipFanObjectTest, MultiFanSourcesSentAreWhatTheFanSendsNext) {
+    constexpr uint32_t kMultiSource = 0x040D002B;
+    tolo::ComPtr<IDispatch> fan = ChipFan();
+    tolo::ComPtr<IDispatch> sources = test::Object(fan.Get(), L"MultiFanSource");
+    ASSERT_TRUE(sources);
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Clear", DISPATCH_METHOD, {}, nullptr));
+    for (long source : {3L, 5L})
+        EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Add", DISPATCH_METHOD, {I4(source)}, nullptr));
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"ApplyButNotSave", DISPATCH_METHOD, {}, nullptr));
+    const int32_t id = static_cast<int32_t>(chip_->GetId());
+    EXPECT_EQ((std::vector<int32_t>{id, 3, 5, -1}), test::Head(kMultiSource, 4));
+    EXPECT_EQ(std::string::npos, StoreText().find("<source_0>3</source_0>"));
+
+    // The firmware forgets; the fan's next profile apply sends the client's list.
+    sim::SetItemBuffer(kMultiSource, std::vector<uint8_t>(32, 0));
+    EXPECT_EQ(
+        S_OK,
+        test::Call(
+            fan.Get(), L"ApplyFanCurve", DISPATCH_METHOD,
+            {test::Dispatch(
+                test::Object(test::Object(test::Object(fan.Get(), L"Profiles").Get(), L"Item", {I4(4)}).Get(),
+                             L"FanCurve")
+                    .Get())},
+            nullptr));
+    EXPECT_EQ((std::vector<int32_t>{id, 3, 5, -1}), test::Head(kMultiSource, 4));
+
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Add", DISPATCH_METHOD, {I4(7)}, nullptr));
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Save", DISPATCH_METHOD, {}, nullptr));
+    EXPECT_NE(std::string::npos, StoreText().find("<source_2>7</source_2>")) << StoreText();
+    EXPECT_EQ((std::vector<int>{3, 5, 7}), chip_->GetMultiSource());
 }
 
 TEST_F(FanObjectTest, WithoutTheSuiteThreePointsStayThree) {

@@ -444,7 +444,7 @@ protected:
 
 // What the firmware and the chip hold once the start-up restore ran over records and registers the
 // firmware and the chip lost: the EC's enable list, each EC fan's fan stop, the Super I/O fans'
-// T1 delay and step unit, and, last of all, the fan source table.
+// T1 delay, step unit and temperature tolerance, and, last of all, the fan source table.
 TEST_F(EcRestoreTest, StartupRestoreSendsEcModesFanStopsChipTimingsAndLastTheSourceTable) {
     const std::vector<QuilFanControl*>& fans = Fans();
     ASSERT_EQ(4u, fans.size());
@@ -463,6 +463,7 @@ TEST_F(EcRestoreTest, StartupRestoreSendsEcModesFanStopsChipTimingsAndLastTheSou
     cpu->SetStepUnit(5);
     chassis->SetT1DelayTime(7);
     chassis->SetStepUnit(9);
+    cpu->SetTempTolerance(2);
     const int sources[] = {3, 5, 2, 6};
     for (size_t i = 0; i < fans.size(); ++i) fans[i]->SetFanSourceIndex(sources[i]);
     ASSERT_EQ(12, FanStore::Instance().GetT1DelayTime(cpu->StoreKey()));
@@ -473,7 +474,7 @@ TEST_F(EcRestoreTest, StartupRestoreSendsEcModesFanStopsChipTimingsAndLastTheSou
     {
         sim::BoardLock lock;
         for (int bank : {1, 2})
-            for (int reg : {0x20, 0x66, 0x67}) Board()->sio.hwm[bank][reg] = 0;
+            for (int reg : {0x02, 0x20, 0x66, 0x67}) Board()->sio.hwm[bank][reg] = 0;
     }
     test::SetPatchValue(1);
     const uint32_t seq = sim::NextWriteSeq();
@@ -499,6 +500,12 @@ TEST_F(EcRestoreTest, StartupRestoreSendsEcModesFanStopsChipTimingsAndLastTheSou
     EXPECT_EQ(9, hwm[1][0x66]);
     EXPECT_EQ(1, hwm[2][0x20]);
     EXPECT_EQ(1, hwm[1][0x20]);
+    // The CPU fan's temperature tolerance under the curve mode bits; the chassis fan was given none
+    // and none is stored for it.
+    EXPECT_EQ(0x42, hwm[2][0x02]);
+    EXPECT_EQ(0, hwm[1][0x02] & 0x0F);
+    EXPECT_EQ(2, FanStore::Instance().GetTempTolerance(cpu->StoreKey()));
+    EXPECT_EQ(-1, FanStore::Instance().GetTempTolerance(chassis->StoreKey()));
     // The source table comes after everything else, with every fan's source in list order.
     ASSERT_FALSE(writes.empty());
     EXPECT_EQ(kSourceTable, writes.back());

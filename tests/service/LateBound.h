@@ -14,9 +14,10 @@ inline HRESULT DispId(IDispatch* object, const wchar_t* name, DISPID* id) {
     return object->GetIDsOfNames(IID_NULL, &names, 1, LOCALE_USER_DEFAULT, id);
 }
 
-// Invokes a member by name; the arguments are given in the order of the member's parameters.
+// Invokes a member by name; the arguments are given in the order of the member's parameters. A
+// member's failure comes back as DISP_E_EXCEPTION with its result in `exception` (when given).
 inline HRESULT Call(IDispatch* object, const wchar_t* name, WORD flags, std::initializer_list<VARIANT> args,
-                    VARIANT* result) {
+                    VARIANT* result, EXCEPINFO* exception = nullptr) {
     DISPID id;
     HRESULT hr = DispId(object, name, &id);
     if (FAILED(hr)) return hr;
@@ -33,7 +34,7 @@ inline HRESULT Call(IDispatch* object, const wchar_t* name, WORD flags, std::ini
     VariantInit(&ignored);
     if (!result) result = &ignored;
     VariantInit(result);
-    hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr, nullptr);
+    hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, exception, nullptr);
     VariantClear(&ignored);
     return hr;
 }
