@@ -173,15 +173,6 @@ TEST_F(FirmwareModeTest, EveryKnobPercentIsWhatTheStartUpPushSendsBack) {
     }
 }
 
-TEST_F(FirmwareModeTest, WithoutTheAudioLibraryTheStartUpSendsNoVolume) {
-    Apply("fault vvc2");
-    const uint32_t from = sim::NextWriteSeq();
-    Create();
-    const std::vector<int> words = test::WordsTo(kFbAcpiCommandItem, from);
-    EXPECT_EQ(words.size(), 11u);
-    EXPECT_TRUE(std::none_of(words.begin(), words.end(), [](int w) { return (w >> 8) == 0x01; }));
-}
-
 TEST_F(FirmwareModeTest, AServiceStartedAfterTheToolTakesTheRegistrationAtTheNextPush) {
     service_.reset();
     test::TraceCapture traces;
