@@ -325,10 +325,6 @@ TEST_F(FirmwareModeTest, TheSessionsEndDisablesTheChannelAndUnregistersAsClosing
     TfrmObxTestMain& form = Create();
     const uint32_t from = sim::NextWriteSeq();
     EXPECT_NE(SendMessageW(form.Handle(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), 0);
-    SendMessageW(form.Handle(), WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);  // it goes on after all
-    EXPECT_TRUE(test::WordsTo(kFbAcpiSwitchItem, from).empty());
-    EXPECT_EQ(sim::SysCtlRequests(GetCurrentProcessId()).size(), 1u);
-
     SendMessageW(form.Handle(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
     EXPECT_EQ(test::WordsTo(kFbAcpiSwitchItem, from), std::vector<int>{0});
     const auto requests = sim::SysCtlRequests(GetCurrentProcessId());
