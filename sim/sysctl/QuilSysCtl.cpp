@@ -127,6 +127,7 @@ int wmain() {
     {
         sim::BoardLock lock;
         sim::State()->fwbox.serverPid = GetCurrentProcessId();
+        sim::State()->fwbox.stopServer = 0;  // a service started again after a stop serves again
     }
     CloseHandle(CreateThread(nullptr, 0, Poster, nullptr, 0, nullptr));
     Serve(pipe);

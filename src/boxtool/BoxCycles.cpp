@@ -5,6 +5,7 @@
 // After windows.h.
 #include <shldisp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <iterator>
@@ -215,7 +216,8 @@ void TfrmObxTestMain::Box_SetCpuRatio() {
 
 void TfrmObxTestMain::Box_SetVolume() {
     float volume = 0;
-    VistaGetMasterVolume(&volume);
+    // Without the audio library there is no volume to show: its 0 would undo the box's.
+    if (!VistaGetMasterVolume(&volume)) return;
     const int percent = VolumePercent(volume);
     if (percent == boxCache.volume) return;
     tolo::TraceF("TfrmObxTestMain::Box_SetVolume - Volume: %d", percent);
@@ -247,11 +249,14 @@ void TfrmObxTestMain::Box_GetFanDuty(bool apply) {
         boxCache.duty[i] = duties[i];
         if (!apply) continue;
         FanSvc_SetDutyAsync(kServiceFanOfBoxFan[g_radiatorFlag ? 1 : 0][i], duties[i]);
-        if (g_radiatorFlag) continue;
+        if (g_radiatorFlag || i > 1) continue;
         // Both CPU fans of the box stand for the one CPU header: turning either turns the other.
-        // The next pull sees the other's change and forwards it once more.
-        if (i == 0) Box().SetFanDuty(kBoxFanDuty0 + 1, boxCache.duty[0]);
-        if (i == 1) Box().SetFanDuty(kBoxFanDuty0 + 0, boxCache.duty[1]);
+        // What the tool writes there is no change of the user's: the other register counts as
+        // read and settled with it, so that the next pull does not send it back (and a change of
+        // the other CPU fan within this pull gives way to this one).
+        const int other = 1 - i;
+        Box().SetFanDuty(static_cast<uint8_t>(kBoxFanDuty0 + other), duties[i]);
+        boxCache.duty[other] = duties[other] = duties[i];
     }
 }
 
@@ -267,11 +272,13 @@ void TfrmObxTestMain::Box_GetButtons(bool apply) {
 
 void TfrmObxTestMain::Box_GetVolume(bool apply) {
     uint8_t percent = 0;
-    if (!Box().GetVolume(percent) || percent == boxCache.volume) return;
+    if (!Box().GetVolume(percent)) return;
+    percent = std::min<uint8_t>(percent, 100);  // the box's scale ends at 100
+    if (percent == boxCache.volume) return;
     tolo::TraceF("TfrmObxTestMain::Box_GetVolume - Volume: %d", percent);
     boxCache.volume = percent;
     if (!apply) return;
-    VistaSetMasterVolume(percent * 0.01f);
+    VistaSetMasterVolume(PercentVolume(percent));
     VistaSetMute(false);
 }
 

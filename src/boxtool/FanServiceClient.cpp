@@ -6,6 +6,7 @@
 #include <cwctype>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -219,6 +220,35 @@ const std::vector<BoxFanRoute>& BoxFanRoutes() {
     return routes;
 }
 
+// The duty workers' turns, one queue per service fan: a worker applies while it holds its fan's
+// turn, and only when its duty is still the last one forwarded for the fan. So the fan ends with
+// the duty the box shows, whatever order the threads run in. Kept for the life of the process.
+struct FanTurn {
+    std::mutex applying;  // held by the fan's worker that applies
+    uint32_t latest = 0;  // order of the last duty forwarded for the fan
+};
+std::mutex g_turnsLock;
+std::map<int, FanTurn>& FanTurns() {
+    static std::map<int, FanTurn> turns;  // nodes stay where they are: references to them hold
+    return turns;
+}
+
+// Numbers a duty forwarded for the fan; the window and listener threads wait for no worker here.
+uint32_t ForwardedDuty(int fan) {
+    std::lock_guard<std::mutex> lock(g_turnsLock);
+    return ++FanTurns()[fan].latest;
+}
+
+FanTurn& TurnOf(int fan) {
+    std::lock_guard<std::mutex> lock(g_turnsLock);
+    return FanTurns()[fan];
+}
+
+bool Superseded(int fan, uint32_t order) {
+    std::lock_guard<std::mutex> lock(g_turnsLock);
+    return FanTurns()[fan].latest != order;
+}
+
 // Window-thread caches, for the life of the process.
 int g_fanCount = 0;
 std::map<int, std::wstring>& FanNames() {
@@ -319,6 +349,12 @@ void FanSvc_PushDutiesToBox() {
 void FanSvc_SetDutyAsync(int fan, int duty) {
     auto* handOver = new (std::nothrow) DutyHandOver{fan, duty};
     if (!handOver) return;
+    try {
+        handOver->order = ForwardedDuty(fan);
+    } catch (...) {
+        delete handOver;  // no room to queue it: the duty is lost as a worker that fails
+        return;
+    }
     tolo::UniqueHandle worker(CreateThread(nullptr, 0, fan_SetDuty, handOver, 0, nullptr));
     if (!worker) delete handOver;
 }
@@ -326,6 +362,8 @@ void FanSvc_SetDutyAsync(int fan, int duty) {
 DWORD WINAPI fan_SetDuty(LPVOID param) {
     std::unique_ptr<DutyHandOver> handOver(static_cast<DutyHandOver*>(param));
     try {
+        std::lock_guard<std::mutex> turn(TurnOf(handOver->fan).applying);
+        if (Superseded(handOver->fan, handOver->order)) return 0;  // a newer duty follows
         ComApartment apartment;
         WriteFlatUserCurve(handOver->fan, handOver->duty);
     } catch (...) {

@@ -25,12 +25,14 @@ std::wstring FanSvc_GetFanName(int index);
 int FanSvc_GetFanDuty(int index);
 // What a worker is given, fixed when it starts.
 struct DutyHandOver {
-    int fan;   // the service's fan index
-    int duty;  // box scale, not range-checked
+    int fan;             // the service's fan index
+    int duty;            // box scale, not range-checked
+    uint32_t order = 0;  // of the duties forwarded for the fan (FanSvc_SetDutyAsync numbers them)
 };
 
 // Starts one worker (fan_SetDuty) that sets a fan (service index) to a box duty (0 to 10) and
-// returns at once.
+// returns at once. The workers of one fan apply one at a time, in the order of these calls; a
+// worker whose duty a later call for the fan has replaced applies nothing.
 void FanSvc_SetDutyAsync(int fan, int duty);
 // The worker: takes ownership of its DutyHandOver (allocated with new); always returns 0.
 DWORD WINAPI fan_SetDuty(LPVOID handOver);

@@ -8,6 +8,7 @@
 
 #include "CpuManager.h"
 #include "FanServiceClient.h"
+#include "QuilSysProcNotify.h"
 #include "TfrmObxTestMain.h"
 #include "Vistavolume.h"
 #include "bios/BiosInterface.h"
@@ -60,7 +61,9 @@ int FbAcpi_Query(int code) {
     return value;
 }
 
-void TfrmObxTestMain::FbAcpi_SendCpuRatio(void*) {
+void TfrmObxTestMain::FbAcpi_SendCpuRatio(void* sender) {
+    // The timer's push also registers the notifier once the system-control service is there.
+    if (sender) g_quilSysProcNotify.RetryRegistration();
     float ratio = 0, maximum = 0, frequency = 0;
     CpuManager::Instance().GetCpuFrequency(&ratio, &maximum, &frequency);
     FbAcpi_SetCpuRatio(static_cast<uint16_t>(BusClockTenths(ratio, frequency)),
@@ -80,6 +83,10 @@ void TfrmObxTestMain::FbAcpi_PushFanDuties() {
 
 void TfrmObxTestMain::FbAcpi_PushVolume() {
     float volume = 0;
-    VistaGetMasterVolume(&volume);
-    FbAcpi_SetVolume(VolumePercent(volume));
+    // Without the audio library there is no volume to show: its 0 would reset the box.
+    if (!VistaGetMasterVolume(&volume)) return;
+    const int percent = VolumePercent(volume);
+    FbAcpi_SetVolume(percent);
+    // What the box shows now: a knob turned to another percent is a change, even to 0.
+    boxCache.volume = static_cast<uint8_t>(percent);
 }

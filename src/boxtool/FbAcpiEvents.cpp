@@ -1,4 +1,6 @@
 // What the box's events do in firmware mode: the notifier's callback and the knob's actions.
+#include <algorithm>
+
 #include "FanServiceClient.h"
 #include "FbAcpi.h"
 #include "QuilSysProcNotify.h"
@@ -42,8 +44,9 @@ void TfrmObxTestMain::Knob_SetFanDuty(int fan, int duty) {
 
 void TfrmObxTestMain::SetOsVol(int percent) {
     tolo::TraceA("TfrmObxTestMain::SetOsVol");
+    percent = std::clamp(percent, 0, 100);  // the knob's scale ends at 100
     if (percent == boxCache.volume) return;
     boxCache.volume = static_cast<uint8_t>(percent);
-    VistaSetMasterVolume(percent * 0.01f);
+    VistaSetMasterVolume(PercentVolume(percent));
     VistaSetMute(false);
 }

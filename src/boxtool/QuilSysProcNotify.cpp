@@ -2,8 +2,10 @@
 
 #include <cstring>
 #include <cwchar>
+#include <string>
 #include <utility>
 
+#include "system/Trace.h"
 #include "system/WinPipe.h"
 
 namespace {
@@ -37,6 +39,7 @@ QuilSysProcNotify g_quilSysProcNotify;
 
 void QuilSysProcNotify::Start(const wchar_t* name, SysProcNotifyCallback callback) {
     std::memset(m_name, 0, sizeof m_name);
+    m_registered = false;
 
     // A NULL DACL: the service, whatever account it runs under, may write to the mailslot.
     SECURITY_DESCRIPTOR descriptor;
@@ -52,11 +55,20 @@ void QuilSysProcNotify::Start(const wchar_t* name, SysProcNotifyCallback callbac
     std::swprintf(s_mailslotPath, MAX_PATH, L"\\\\.\\mailslot\\%ls", name);
 
     std::wcsncpy(m_name, name, kMailslotNameChars - 1);
-    CallControlPipe(m_name, kRegisterMailslot, sizeof m_name);
+    m_registered = CallControlPipe(m_name, kRegisterMailslot, sizeof m_name);
     StartThread(callback);
 }
 
+void QuilSysProcNotify::RetryRegistration() {
+    // The service may start after the tool: until it takes the name, no event reaches the mailslot.
+    if (m_registered || !m_name[0] || !s_mailslot.IsOpen()) return;
+    if (!CallControlPipe(m_name, kRegisterMailslot, sizeof m_name)) return;
+    m_registered = true;
+    tolo::TraceW((L"OBXEX Mailslot registered: " + std::wstring(m_name)).c_str());
+}
+
 void QuilSysProcNotify::Stop() {
+    m_registered = false;
     CallControlPipe(m_name, kUnregisterMailslot, sizeof m_name);
     s_callback = nullptr;
     EndListener();
@@ -95,7 +107,12 @@ DWORD WINAPI QuilSysProcNotify::ListenThread(LPVOID generation) {
         if (SysProcNotifyCallback callback = s_callback) {
             uint32_t code;
             std::memcpy(&code, s_message, sizeof code);
-            callback(code, s_message + sizeof code);
+            // Nothing may unwind into the system's thread start (it would end the tool): a
+            // callback that fails loses this message only.
+            try {
+                callback(code, s_message + sizeof code);
+            } catch (...) {
+            }
         }
     }
     return 0;

@@ -45,12 +45,16 @@ public:
     // Unregisters the name last registered (all zeros when none was), then stops listening and
     // closes the mailslot. The listener is gone before the mailslot closes.
     void Stop();
+    // While the notifier listens without having been registered (the service was not there yet),
+    // asks the service again; the first registration that succeeds is traced.
+    void RetryRegistration();
     // One request to the service: code, then length bytes of data (at most the 520 the request
     // holds). The answer is not looked at.
     bool CallControlPipe(const void* data, uint32_t code, uint32_t length);
     // Replaces the listener with a new one that calls back to callback.
     void StartThread(SysProcNotifyCallback callback);
-    // The listener: reads one message after another while generation is the notifier's own.
+    // The listener: reads one message after another while generation is the notifier's own. A
+    // callback that fails loses its message; the listener goes on with the next.
     static DWORD WINAPI ListenThread(LPVOID generation);
 
 private:
@@ -59,6 +63,7 @@ private:
     void EndListener();
 
     wchar_t m_name[kMailslotNameChars] = {};  // the registered name
+    bool m_registered = false;                // the service took m_name
     tolo::UniqueHandle m_thread;              // the listener
 
     // Shared with the listener.

@@ -422,6 +422,21 @@ LRESULT TfrmObxTestMain::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
             if (action != caNone) DestroyWindow(window);
             return 0;
         }
+        case WM_ENDSESSION:
+            // The session ends (log-off, shut-down): the process may go without another message
+            // or its exit's clean-up, so the close happens here: the box is told the host is gone,
+            // no later tick tells it otherwise, and the notifier unregisters.
+            if (wParam) {
+                try {
+                    TCloseAction action = caHide;
+                    FormClose(this, action);
+                    for (TTimer* t : {&tmrSetToBox, &tmrGetFromBox, &tmrDealWM}) t->SetEnabled(false);
+                    g_quilSysProcNotify.Stop();
+                } catch (...) {
+                    Application.HandleException();
+                }
+            }
+            return 0;
         case WM_DESTROY:
             if (frmObxTestMain == this) Application.Terminate();  // the main form closes the program
             return 0;

@@ -7,6 +7,7 @@
 #include <dbt.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cwctype>
 #include <memory>
 #include <new>
@@ -291,33 +292,56 @@ TEST_F(PullTest, ADutyTurnedOnTheBoxReachesItsServiceFanOncePerChange) {
     EXPECT_EQ(Form().boxCache.duty[4], 2);
 }
 
-TEST_F(PullTest, TheCpuDutiesMirrorEachOtherAndTheEchoIsForwardedOnce) {
+TEST_F(PullTest, TheCpuDutiesMirrorEachOtherAndWhatTheToolWroteIsNoChange) {
     Create();
     Apply("box-reg 0x4A 7");
     Pull();
     EXPECT_TRUE(AppliedDuty(0, 1, 7));
     EXPECT_EQ(Byte(0x4B), 7);  // the other CPU fan follows
-    EXPECT_EQ(Form().boxCache.duty[1], 5);
+    EXPECT_EQ(Form().boxCache.duty[1], 7);
 
     uint32_t seq = sim::NextBoxReportSeq();
-    Pull();  // sees the second CPU fan's change
-    EXPECT_TRUE(AppliedDuty(0, 2, 7));
-    EXPECT_EQ(SetsOf(seq, 0x4A), 1);
-    EXPECT_EQ(Byte(0x4A), 7);
-
-    seq = sim::NextBoxReportSeq();
-    Pull();  // settled
+    Pull();  // the second CPU fan's 7 is the tool's own: settled
     Apply("box-reg 0x4D 1");
     Pull();
     EXPECT_TRUE(AppliedDuty(2, 1, 1));
-    EXPECT_EQ(Applied(0), 2);
+    EXPECT_EQ(Applied(0), 1);
     EXPECT_EQ(SetsOf(seq, 0x4A) + SetsOf(seq, 0x4B), 0);
 
     // Turning the second CPU fan works the same way round.
     Apply("box-reg 0x4B 3");
     Pull();
-    EXPECT_TRUE(AppliedDuty(0, 3, 3));
+    EXPECT_TRUE(AppliedDuty(0, 2, 3));
     EXPECT_EQ(Byte(0x4A), 3);
+}
+
+TEST_F(PullTest, TheFirstCpuFanTurnedTwiceWithAPullBetweenSettlesOnItsLastDuty) {
+    Create();
+    Apply("box-reg 0x4A 8\nbox-reg 0x4B 9");
+    Pull();  // both turned within one pull: the first CPU fan's duty goes to both
+    EXPECT_EQ(Byte(0x4B), 8);
+    Apply("box-reg 0x4A 7");
+    Pull();
+    Apply("box-reg 0x4A 6");
+    const std::vector<uint32_t> six(4, static_cast<uint32_t>(BoxDutyToServiceSpeed(6)));
+    std::vector<std::pair<int, int>> shown;
+    for (int i = 0; i < 10; ++i) {
+        Pull();
+        shown.emplace_back(Byte(0x4A), Byte(0x4B));
+    }
+    EXPECT_EQ(shown, (std::vector<std::pair<int, int>>(10, {6, 6})));
+    // The service ends with the box's duty, and nothing more is forwarded.
+    ASSERT_TRUE(test::WaitFor([&] {
+        const auto calls = fans_->Calls();
+        return !calls.empty() && calls.back().text == "fan0 ApplyIndex call I4:4" &&
+               fans_->Fan(0).userCurve == six;
+    }));
+    const size_t calls = fans_->Calls().size();
+    Pull();
+    Pull();
+    Sleep(500);
+    EXPECT_EQ(fans_->Calls().size(), calls);
+    EXPECT_EQ(fans_->Fan(0).userCurve, six);
 }
 
 TEST_F(PullTest, TheBossKeyRunsOnEveryChangeOfItsBit) {
@@ -364,6 +388,38 @@ TEST_F(PullTest, TheBoxVolumeSetsTheSystemsVolumeOncePerChange) {
     EXPECT_EQ(Byte(0x62), 90);
     Pull();
     EXPECT_EQ(sim::State()->audio.setVolumeCalls, 1u);
+
+    // Past the box's scale counts as its end.
+    Apply("box-reg 0x62 101");
+    Pull();
+    EXPECT_EQ(sim::State()->audio.volume, 1.0f);
+    EXPECT_EQ(Form().boxCache.volume, 100);
+
+    // Without the audio library there is no volume to push: the box keeps the one set on it.
+    Apply("fault vvc2\nbox-reg 0x62 40");
+    Pull();
+    const uint32_t seq = sim::NextBoxReportSeq();
+    Push();
+    EXPECT_EQ(SetsOf(seq, 0x62), 0);
+    EXPECT_EQ(Byte(0x62), 40);
+}
+
+TEST_F(PullTest, EveryPercentSetOnTheBoxIsWhatTheBoxShowsAfterTheNextPush) {
+    Create();
+    for (int percent = 0; percent <= 100; ++percent) {
+        SCOPED_TRACE(percent);
+        Apply("box-reg 0x62 " + std::to_string(percent));
+        Pull();
+        // The system's volume is the float nearest the percent.
+        const float volume = sim::State()->audio.volume;
+        const double wanted = percent / 100.0;
+        EXPECT_LE(std::fabs(volume - wanted), std::fabs(std::nextafter(volume, 2.0f) - wanted));
+        EXPECT_LE(std::fabs(volume - wanted), std::fabs(std::nextafter(volume, -1.0f) - wanted));
+        const uint32_t seq = sim::NextBoxReportSeq();
+        Push();
+        EXPECT_EQ(SetsOf(seq, 0x62), 0);
+        EXPECT_EQ(Byte(0x62), percent);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

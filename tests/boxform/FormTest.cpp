@@ -204,6 +204,18 @@ TEST_F(HidFormTest, ClosingSendsTheClosingHostStateAndEndsTheForm) {
     EXPECT_EQ(sent.back().bytes[3], 0x00);
 }
 
+TEST_F(HidFormTest, TheSessionsEndTellsTheBoxTheHostIsGoneAsClosingDoes) {
+    Create();
+    Apply("box-reg 0x03 0xAA");
+    EXPECT_NE(Send(WM_QUERYENDSESSION, 0, 0), 0);
+    Send(WM_ENDSESSION, FALSE, 0);  // the session goes on after all
+    EXPECT_EQ(Board()->box.regs[0x03][0], 0xAA);
+    ExpectHidConnected();
+    Send(WM_ENDSESSION, TRUE, 0);
+    EXPECT_EQ(Board()->box.regs[0x03][0], 0x00);
+    ExpectNoBoxTimers();  // no later push tells the box otherwise
+}
+
 TEST_F(HidFormTest, TheCloseHandlerLeavesTheCloseActionAsItWas) {
     Create();
     Apply("box-reg 0x03 0xAA");

@@ -157,6 +157,46 @@ TEST_F(FirmwareModeTest, KnobSetsTheMasterVolumeOnceForTheSamePercent) {
     EXPECT_TRUE(traces.Contains(L"OBXEX Ctrl: 256, Value: 306"));
 }
 
+TEST_F(FirmwareModeTest, EveryKnobPercentIsWhatTheStartUpPushSendsBack) {
+    TfrmObxTestMain& form = Create();  // the system's 75 on the box
+    // 0 first: the start-up push recorded the 75 it sent, so 0 is a change.
+    for (int percent : {0, 20, 53, 99, 101}) {
+        SCOPED_TRACE(percent);
+        const uint32_t calls = sim::State()->audio.setVolumeCalls;
+        Knob(0x0100 | percent);
+        ASSERT_TRUE(test::WaitFor([calls] { return sim::State()->audio.setVolumeCalls == calls + 1; }));
+        const int shown = std::min(percent, 100);  // past the knob's scale counts as its end
+        EXPECT_EQ(form.boxCache.volume, shown);
+        const uint32_t from = sim::NextWriteSeq();
+        form.FbAcpi_PushVolume();
+        EXPECT_EQ(test::WordsTo(kFbAcpiCommandItem, from), std::vector<int>{0x0100 | shown});
+    }
+}
+
+TEST_F(FirmwareModeTest, AServiceStartedAfterTheToolTakesTheRegistrationAtTheNextPush) {
+    service_.reset();
+    test::TraceCapture traces;
+    TfrmObxTestMain& form = Create();
+    EXPECT_TRUE(traces.Contains(L"[BasicNamedPipe<char_t>::Call] failed, GetLastError returned " +
+                                std::to_wstring(ERROR_FILE_NOT_FOUND)));
+    form.tmrSetToBox.Tick();  // asked again, in vain
+    service_ = std::make_unique<test::SysCtlService>();
+    ASSERT_TRUE(service_->Serving());
+    EXPECT_TRUE(sim::SysCtlRequests(GetCurrentProcessId()).empty());
+
+    form.tmrSetToBox.Tick();
+    form.tmrSetToBox.Tick();  // registered: not asked again
+    const auto requests = sim::SysCtlRequests(GetCurrentProcessId());
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].code, kRegisterMailslot);
+    EXPECT_EQ(requests[0].name, L"TfrmObxTestMain");
+    const auto lines = traces.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), L"OBXEX Mailslot registered: TfrmObxTestMain"), 1);
+    // The box's events reach the tool from now on.
+    Knob(0x0207);
+    EXPECT_TRUE(DutyApplied(0, 7));
+}
+
 TEST_F(FirmwareModeTest, KnobWordsOfOtherControlsOnlyTrace) {
     Create();
     test::TraceCapture traces;
@@ -279,6 +319,20 @@ TEST_F(FirmwareModeTest, SuspendDisablesResumeEnablesAndCloseDisablesTheChannel)
     EXPECT_EQ(test::WordsTo(kFbAcpiSwitchItem, from), (std::vector<int>{0, 0xAA, 0}));
     // A resume sends neither time, duties nor volume again.
     EXPECT_TRUE(test::WordsTo(kFbAcpiCommandItem, from).empty());
+}
+
+TEST_F(FirmwareModeTest, TheSessionsEndDisablesTheChannelAndUnregistersAsClosingDoes) {
+    TfrmObxTestMain& form = Create();
+    const uint32_t from = sim::NextWriteSeq();
+    EXPECT_NE(SendMessageW(form.Handle(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), 0);
+    SendMessageW(form.Handle(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_EQ(test::WordsTo(kFbAcpiSwitchItem, from), std::vector<int>{0});
+    const auto requests = sim::SysCtlRequests(GetCurrentProcessId());
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].code, kUnregisterMailslot);
+    EXPECT_EQ(requests[1].name, L"TfrmObxTestMain");
+    EXPECT_TRUE(sim::SysCtlSlots().empty());
+    EXPECT_FALSE(form.tmrSetToBox.Enabled());
 }
 
 }  // namespace

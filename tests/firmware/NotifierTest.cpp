@@ -2,8 +2,10 @@
 // through the mailslot to the callback, and the stop.
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -149,6 +151,25 @@ TEST_F(NotifierTest, WithoutTheServiceTheRegistrationFailsAndTheMailslotStillLis
     EXPECT_EQ(ReceivedEvents()[0].code, kEventAudio);
     notify_.Stop();
     EXPECT_FALSE(WriteEvent(name, kEventAudio));
+}
+
+// Fails on the first event it gets, as a handler whose allocation fails may.
+std::atomic<bool> g_failed{false};
+void FailOnce(uint32_t code, void* payload) {
+    if (!g_failed.exchange(true)) throw std::bad_alloc();
+    Record(code, payload);
+}
+
+TEST_F(NotifierTest, AFailingCallbackLosesItsMessageAndTheListenerGoesOn) {
+    const std::wstring name = Name(L"FailingSlot");
+    notify_.Start(name.c_str(), FailOnce);
+    ASSERT_TRUE(WriteEvent(name, kEventMama));
+    ASSERT_TRUE(WriteEvent(name, kEventKnob));
+    ASSERT_TRUE(Delivered(1));
+    EXPECT_TRUE(g_failed);
+    const auto events = ReceivedEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].code, kEventKnob);
 }
 
 QuilSysProcNotify* g_stopper = nullptr;

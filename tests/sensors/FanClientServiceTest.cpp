@@ -28,8 +28,9 @@ TEST_F(FanClientServiceTest, ABoxDutyBecomesTheUserCurveInTheStoreTheChipAndTheR
     const uint8_t startPwmBefore = sim::MonitorRead(0, 0x63);
 
     // Box duty 3 of 10 is speed 76 on every point of the CPU fan's user curve, which the IT8721's
-    // normalisation ends at full speed: (20, 76), (70, 76), (70, 255).
-    FanSvc_SetDutyAsync(0, 3);
+    // normalisation ends at full speed: (20, 76), (70, 76), (70, 255). It is the last of a knob
+    // turned quickly: the duties before it reach the service first or not at all.
+    for (int duty : {9, 1, 6, 3}) FanSvc_SetDutyAsync(0, duty);
     // The worker saves the curve, then applies it; the patch value is set last.
     std::string stored;
     DWORD patch = 0;
@@ -38,6 +39,8 @@ TEST_F(FanClientServiceTest, ABoxDutyBecomesTheUserCurveInTheStoreTheChipAndTheR
         if (test::CountOf(stored, "<y>76</y>") >= 2 && test::ReadPatchValue(&patch) && patch == 1) break;
         Sleep(100);
     }
+    Sleep(1000);  // nothing comes after the last duty
+    stored = test::ReadTextFile(store_);
     EXPECT_EQ(BoxDutyToServiceSpeed(3), 76);
     EXPECT_EQ(test::CountOf(stored, "<y>76</y>"), 2u) << stored;
     EXPECT_EQ(test::CountOf(stored, "<y>255</y>"), 1u) << stored;

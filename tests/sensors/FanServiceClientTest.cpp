@@ -208,6 +208,29 @@ TEST_F(FanClientTest, EachAsyncChangeRunsItsOwnWorkerWithItsOwnPair) {
     EXPECT_EQ(second, WorkerCalls(2, 25, true));
 }
 
+TEST_F(FanClientTest, DutiesForwardedAtOnceForOneFanApplyInTheirOrderAndReplacedOnesNot) {
+    FakeFanService service(ThreeFans());
+    auto applies = [&service] {
+        int n = 0;
+        for (const test::FakeCall& c : service.Calls()) n += c.text == "fan1 ApplyIndex call I4:4";
+        return n;
+    };
+    // The first duty's worker is held before it takes the user curve, while five more follow it.
+    service.HoldMember("profile1/4 FanCurve");
+    FanSvc_SetDutyAsync(1, 1);
+    ASSERT_TRUE(service.WaitHeld(10000));
+    for (int duty = 2; duty <= 6; ++duty) FanSvc_SetDutyAsync(1, duty);
+    Sleep(1000);  // time enough for workers that did not wait their turn to be done
+    service.ReleaseHeld();
+    // The held duty goes on, then only the last one: the fan ends with the duty forwarded last.
+    const std::vector<uint32_t> last(4, static_cast<uint32_t>(BoxDutyToServiceSpeed(6)));
+    EXPECT_TRUE(WaitUntil([&] { return applies() == 2 && service.Fan(1).userCurve == last; }));
+    Sleep(300);
+    EXPECT_EQ(applies(), 2);
+    EXPECT_EQ(service.Fan(1).userCurve, last);
+    EXPECT_EQ(service.ManagersCreated(), 2);
+}
+
 TEST_F(FanClientTest, UnregisteredServiceRaisesTheSystemTextWithTheProgId) {
     test::MessageBoxCapture boxes;
     {

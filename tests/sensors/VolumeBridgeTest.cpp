@@ -2,6 +2,8 @@
 // and leaves the library unloaded again.
 #include <windows.h>
 
+#include <limits>
+
 #include "boxtool/Vistavolume.h"
 #include "support/BoardTest.h"
 
@@ -15,7 +17,7 @@ protected:
 
 TEST_F(VolumeBridgeTest, VolumeAndMuteLandInTheBoardAndTheLibraryIsLoadedPerCall) {
     float volume = -1.0f;
-    VistaGetMasterVolume(&volume);
+    EXPECT_TRUE(VistaGetMasterVolume(&volume));
     EXPECT_FLOAT_EQ(volume, 0.25f);
     VistaSetMasterVolume(0.42f);
     EXPECT_FLOAT_EQ(Audio().volume, 0.42f);
@@ -33,20 +35,25 @@ TEST_F(VolumeBridgeTest, VolumeAndMuteLandInTheBoardAndTheLibraryIsLoadedPerCall
     EXPECT_EQ(GetModuleHandleW(L"vvc2.dll"), nullptr);
 }
 
-// The audio library reports p % as the float p / 100. Single-precision arithmetic, as both builds
-// do it, gives p back but for 53 and 59 (0.59f x 100 rounds to 58.999996); at the x87 unit's
-// extended precision half of the values would come back one lower.
-TEST(VolumePercentTest, EveryPercentComesBackAsBothBuildsComputeIt) {
-    for (int percent = 0; percent <= 100; ++percent)
-        EXPECT_EQ(VolumePercent(static_cast<float>(percent) / 100.0f),
-                  percent == 53 || percent == 59 ? percent - 1 : percent)
-            << percent;
+// A volume another program set shows as its nearest whole percent, halves up, never outside the
+// box's 0 to 100 whatever the library answers.
+TEST(VolumePercentTest, AVolumeSetElsewhereShowsAsItsNearestPercentWithinTheBoxsScale) {
+    EXPECT_EQ(VolumePercent(0.576f), 58);
+    EXPECT_EQ(VolumePercent(0.004f), 0);
+    EXPECT_EQ(VolumePercent(0.994f), 99);
+    EXPECT_EQ(VolumePercent(0.995f), 100);
+    EXPECT_EQ(VolumePercent(1.0f), 100);
+    EXPECT_EQ(VolumePercent(0.0f), 0);
+    EXPECT_EQ(VolumePercent(1.7f), 100);
+    EXPECT_EQ(VolumePercent(std::numeric_limits<float>::infinity()), 100);
+    EXPECT_EQ(VolumePercent(-0.3f), 0);
+    EXPECT_EQ(VolumePercent(std::numeric_limits<float>::quiet_NaN()), 0);
 }
 
 TEST_F(VolumeBridgeTest, WithoutTheLibraryEveryCallDoesNothing) {
     Apply("fault vvc2");
     float volume = 0.9f;
-    VistaGetMasterVolume(&volume);
+    EXPECT_FALSE(VistaGetMasterVolume(&volume));
     EXPECT_FLOAT_EQ(volume, 0.9f);
     VistaSetMasterVolume(0.5f);
     VistaSetMute(0);

@@ -3,6 +3,7 @@
 #include <oleauto.h>
 
 #include <atomic>
+#include <chrono>
 #include <set>
 
 namespace test {
@@ -60,6 +61,9 @@ struct FakeFanService::State {
     std::map<std::string, std::wstring> failures;
     std::map<IDispatch*, std::string> live;  // names of the fake's objects, for arguments
     int managers = 0;
+    std::string hold;  // the member whose next call waits
+    bool held = false, released = false;
+    std::condition_variable holdChanged;
     int creationsToFail = 0;
     HRESULT creationFailure = S_OK;
 };
@@ -126,6 +130,12 @@ public:
         std::unique_lock<std::mutex> g(state_->lock);
         for (VARIANT* a : args) text += " " + ArgText(*a);
         state_->calls.push_back({manager_, text});
+        if (!state_->hold.empty() && state_->hold == Name() + " " + Narrow(member.name)) {
+            state_->hold.clear();
+            state_->held = true;
+            state_->holdChanged.notify_all();
+            state_->holdChanged.wait(g, [this] { return state_->released; });
+        }
 
         auto failure = state_->failures.find(Name() + " " + Narrow(member.name));
         if (failure == state_->failures.end())
@@ -443,6 +453,24 @@ void FakeFanService::FailCreations(int count, HRESULT hr) {
     std::lock_guard<std::mutex> g(state_->lock);
     state_->creationsToFail = count;
     state_->creationFailure = hr;
+}
+
+void FakeFanService::HoldMember(const std::string& objectMember) {
+    std::lock_guard<std::mutex> g(state_->lock);
+    state_->hold = objectMember;
+    state_->held = state_->released = false;
+}
+
+bool FakeFanService::WaitHeld(DWORD timeoutMs) {
+    std::unique_lock<std::mutex> g(state_->lock);
+    return state_->holdChanged.wait_for(g, std::chrono::milliseconds(timeoutMs),
+                                        [this] { return state_->held; });
+}
+
+void FakeFanService::ReleaseHeld() {
+    std::lock_guard<std::mutex> g(state_->lock);
+    state_->released = true;
+    state_->holdChanged.notify_all();
 }
 
 void FakeFanService::FailMember(const std::string& objectMember, const std::wstring& description) {

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -63,6 +64,12 @@ public:
     void SetFanCount(size_t count);
     // The next calls of "object member" fail: with the description given, or plain E_FAIL.
     void FailMember(const std::string& objectMember, const std::wstring& description);
+
+    // The next call of "object member" waits, once logged and before it is answered, until
+    // ReleaseHeld; WaitHeld waits (up to timeoutMs) until it has come.
+    void HoldMember(const std::string& objectMember);
+    bool WaitHeld(DWORD timeoutMs);
+    void ReleaseHeld();
 
     // The next `count` requests for a manager fail with hr.
     void FailCreations(int count, HRESULT hr);
