@@ -10,6 +10,7 @@
 
 #include "BoardReaders.h"
 #include "EcHelper.h"
+#include "FanProfile.h"
 #include "FanStore.h"
 #include "QuilFanControl.h"
 #include "SioAccessor.h"
@@ -213,7 +214,8 @@ namespace {
 // Builder steps that need the manager's private list; kept out of the header.
 class Builder {
 public:
-    Builder(std::vector<QuilFanControl*>* fans, EcHelper** helper) : m_fans(fans), m_helper(helper) {}
+    Builder(std::vector<QuilFanControl*>* fans, EcHelper** helper, std::vector<std::function<void()>>* setUps)
+        : m_fans(fans), m_helper(helper), m_setUps(setUps) {}
 
     // A fresh helper for the board, replacing any earlier one.
     void CreateHelper(EcFanControlManager* manager, bool newForm) {
@@ -227,6 +229,7 @@ public:
         fan->SetFanIndex(index);
         SetUp(fan, setup);
         m_fans->push_back(fan);
+        m_setUps->push_back([fan, setup] { SetUp(fan, setup); });
     }
 
     // Super I/O headers from 0x04070060 downwards while present; indices from 2.
@@ -251,12 +254,21 @@ public:
 private:
     std::vector<QuilFanControl*>* m_fans;
     EcHelper** m_helper;
+    std::vector<std::function<void()>>* m_setUps;
 };
 
 }  // namespace
 
+void EcFanControlManager::ReloadStoredSettings() {
+    for (const auto& setUp : m_setUps) setUp();
+    for (QuilFanControl* fan : m_fans) {
+        const int count = fan->GetProfileCount();
+        if (FanProfile* user = count >= 5 ? fan->GetProfile(count - 1) : nullptr) user->Refresh();
+    }
+}
+
 void EcFanControlManager::BuildFans990FX() {
-    Builder b(&m_fans, &m_ecHelper);
+    Builder b(&m_fans, &m_ecHelper, &m_setUps);
     b.CreateHelper(this, false);
     b.Add(new EcCpuFan990FX(b.Helper()), 0, {.weightsType = 0, .ecMode = kStoredEcMode});
     b.Add(new EcChassisFan990FX(b.Helper()), 1, {.weightsType = 2, .ecMode = kStoredEcMode});
@@ -264,7 +276,7 @@ void EcFanControlManager::BuildFans990FX() {
 
 void EcFanControlManager::BuildFans990FXR2() {
     BuildFans990FX();
-    Builder b(&m_fans, &m_ecHelper);
+    Builder b(&m_fans, &m_ecHelper, &m_setUps);
     b.WalkDown([&](uint32_t device, int index) {
         b.Add(new PureSioFan(nullptr, device), index, {.multiSource = true, .ecMode = 0});
     });
@@ -319,14 +331,14 @@ int AddZ97Rows(Builder& b) {
 }  // namespace
 
 void EcFanControlManager::BuildFansP67() {
-    Builder b(&m_fans, &m_ecHelper);
+    Builder b(&m_fans, &m_ecHelper, &m_setUps);
     b.CreateHelper(this, false);
     AddP67Pair(b);
     b.Add(new EcAuxFanP67(b.Helper()), 2, {.weightsType = 4, .ecMode = kStoredEcMode});
 }
 
 void EcFanControlManager::BuildFansX79() {
-    Builder b(&m_fans, &m_ecHelper);
+    Builder b(&m_fans, &m_ecHelper, &m_setUps);
     b.CreateHelper(this, false);
     AddP67Pair(b);
     // The EC fan's constructor reads its own weights, sources and fan-stop state.
@@ -336,32 +348,32 @@ void EcFanControlManager::BuildFansX79() {
 }
 
 void EcFanControlManager::BuildFansZ77() {
-    Builder b(&m_fans, &m_ecHelper);
+    Builder b(&m_fans, &m_ecHelper, &m_setUps);
     b.CreateHelper(this, false);
     AddZ77Rows(b);
 }
 
 void EcFanControlManager::BuildFansZ87() {
-    Builder b(&m_fans, &m_ecHelper);
+    Builder b(&m_fans, &m_ecHelper, &m_setUps);
     b.CreateHelper(this, false);
     AddZ77Rows(b);
 }
 
 void EcFanControlManager::BuildFansZ97() {
-    Builder b(&m_fans, &m_ecHelper);
+    Builder b(&m_fans, &m_ecHelper, &m_setUps);
     b.CreateHelper(this, true);
     AddZ97Rows(b);
 }
 
 void EcFanControlManager::BuildFansZ170() {
-    Builder b(&m_fans, &m_ecHelper);
+    Builder b(&m_fans, &m_ecHelper, &m_setUps);
     b.CreateHelper(this, true);
     const int next = AddZ97Rows(b);
     AddNewEcWalk(b, kNewEcWalkStart, next, 1);
 }
 
 void EcFanControlManager::BuildGenericFans() {
-    Builder b(&m_fans, &m_ecHelper);
+    Builder b(&m_fans, &m_ecHelper, &m_setUps);
     b.CreateHelper(this, false);
     b.Helper()->m_disabled = 1;  // no weights go to the EC on a board the table does not know
     static const struct {

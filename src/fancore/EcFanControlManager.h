@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,9 @@ public:
     void BuildGenericFans();
 
     const std::vector<QuilFanControl*>& Fans() const { return m_fans; }
+    // Every fan takes its stored settings and its user profile's stored curve again, as its
+    // builder set it up: for a store that could be read only after the fans were built.
+    void ReloadStoredSettings();
     EcHelper* Helper() const { return m_ecHelper; }
 
 private:
@@ -40,8 +44,9 @@ private:
     EcFanControlManager(const EcFanControlManager&) = delete;
     EcFanControlManager& operator=(const EcFanControlManager&) = delete;
 
-    std::vector<QuilFanControl*> m_fans;  // owned, never destroyed
-    EcHelper* m_ecHelper = nullptr;       // owned, never destroyed
+    std::vector<QuilFanControl*> m_fans;          // owned, never destroyed
+    std::vector<std::function<void()>> m_setUps;  // each fan's set-up from the store, in list order
+    EcHelper* m_ecHelper = nullptr;               // owned, never destroyed
 };
 
 // The SMBIOS base-board product, narrow and converted in the ANSI code page.

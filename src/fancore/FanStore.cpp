@@ -305,8 +305,10 @@ bool FanStore::Open(const std::string& path, bool create, int tries) {
     const Read read = LoadDocument(doc.get(), path, tries);
     // A file that is there but cannot be read holds the user's settings all the same: it is
     // neither taken for a missing one nor written over, and it is read again before the next use.
+    const bool wasHeld = m_held;
     m_held = read == Read::Held;
     if (m_held) return false;
+    m_readLate = m_readLate || wasHeld;
     if (read == Read::NotLoaded) {
         if (!create) return false;
         // After whatever TinyXML kept of a file it could not parse.
@@ -325,6 +327,14 @@ bool FanStore::Open(const std::string& path, bool create, int tries) {
 bool FanStore::IsUsable() {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     return !Root().IsNull();
+}
+
+bool FanStore::TakeLateRead() {
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    Root();  // a file still held is tried once more
+    const bool late = m_readLate;
+    m_readLate = false;
+    return late;
 }
 
 bool FanStore::Save() {

@@ -94,6 +94,9 @@ public:
     // Whether the store holds the file's settings: false while the file is there but cannot be
     // read (it is tried again first), or is not a store it can use.
     bool IsUsable();
+    // True once after a file that was held has been read: the settings taken from the store
+    // before then are not the user's and must be read again.
+    bool TakeLateRead();
 
 private:
     FanStore();
@@ -112,7 +115,8 @@ private:
     std::recursive_mutex m_lock;
     std::unique_ptr<TiXmlDocument> m_document;
     TiXmlElement* m_root = nullptr;
-    bool m_held = false;  // the file was there but could not be read
+    bool m_held = false;      // the file was there but could not be read
+    bool m_readLate = false;  // read after a hold, not yet taken
     std::string m_path;
 };
 

@@ -11,9 +11,21 @@ namespace service {
 
 std::recursive_mutex& FanObjectsLock();
 
+// Brings the fans up to date with a store that could be read only after they were built (another
+// program held FanStore.xml): they take its settings before anyone uses them again.
+void CatchUpWithStore();
+
 class FanObjectsGuard {
 public:
-    FanObjectsGuard() { FanObjectsLock().lock(); }
+    FanObjectsGuard() {
+        FanObjectsLock().lock();
+        try {
+            CatchUpWithStore();
+        } catch (...) {
+            FanObjectsLock().unlock();
+            throw;
+        }
+    }
     ~FanObjectsGuard() { FanObjectsLock().unlock(); }
     FanObjectsGuard(const FanObjectsGuard&) = delete;
     FanObjectsGuard& operator=(const FanObjectsGuard&) = delete;

@@ -179,8 +179,8 @@ TEST_F(RestoreSystemTest, StartupWaitsForAStoreAnotherProgramHoldsForAMoment) {
 }
 
 // A hold that outlasts the wait: the chip keeps what the firmware set, the file what it held, and
-// a member that stores says the file did not take it; once the program lets go, the file is read
-// and the next change stored beside the saved settings.
+// a member that stores says the file did not take it; once the program lets go, the file is read,
+// the fans take its settings and the next change is stored beside them.
 TEST_F(RestoreSystemTest, StartupWithTheStoreStillHeldChangesNeitherChipNorFile) {
     test::Registers original = test::ChipRegisters();
     test::ApplyUserCurves(Fans());
@@ -200,6 +200,12 @@ TEST_F(RestoreSystemTest, StartupWithTheStoreStillHeldChangesNeitherChipNorFile)
     holder.Reset();
     EXPECT_EQ(before, test::ReadTextFile(path)) << "a store that could not be read was written over";
 
+    // The fans take what the file holds: a read answers the saved value, and selecting the user
+    // profile stores the saved curve again, not the one the fan was built with.
+    VARIANT up;
+    ASSERT_EQ(S_OK, test::Get(fan.pdispVal, L"StepUpTime", &up));
+    EXPECT_EQ(3u, up.ulVal);
+    EXPECT_EQ(S_OK, test::Call(fan.pdispVal, L"ApplyIndex", DISPATCH_METHOD, {test::I4(4)}, nullptr));
     EXPECT_EQ(S_OK, test::Put(fan.pdispVal, L"StepDownTime", test::I4(12)));
     VariantClear(&fan);
     VariantClear(&controls);
