@@ -128,6 +128,16 @@ HRESULT StoringWork(Body&& body) noexcept {
     });
 }
 
+// A storing member whose whole body works on the fan objects: StoringWork under the fan-objects
+// lock, as FanWork is.
+template <class Body>
+HRESULT StoringFanWork(Body&& body) noexcept {
+    return StoringWork([&] {
+        FanObjectsGuard guard;
+        return body();
+    });
+}
+
 // Hands out one more reference to an object of the service, as an out parameter.
 template <class Interface, class Object>
 HRESULT HandOut(Object* object, Interface** out) {

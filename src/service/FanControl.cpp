@@ -49,8 +49,7 @@ HRESULT Read(Out* out, Get&& get) {
 // The put sides and methods: what they store must reach the file, or the client is told.
 template <class Do>
 HRESULT Run(Do&& action) {
-    return service::StoringWork([&] {
-        service::FanObjectsGuard guard;
+    return service::StoringFanWork([&] {
         action();
         return S_OK;
     });

@@ -3,8 +3,7 @@
 #include "fancore/QuilFanControl.h"
 
 HRESULT CIThermalWeightsImpl::Save() {
-    return service::StoringWork([&] {
-        service::FanObjectsGuard guard;
+    return service::StoringFanWork([&] {
         fan_->SaveThermalWeights(weights_);
         return S_OK;
     });
@@ -20,8 +19,7 @@ HRESULT CIThermalWeightsImpl::ApplyButNotSave() {
 CIMultiFanSourceImpl::CIMultiFanSourceImpl(QuilFanControl* fan) : FanValueList(fan, &fan->GetMultiSource()) {}
 
 HRESULT CIMultiFanSourceImpl::Save() {
-    return service::StoringWork([&] {
-        service::FanObjectsGuard guard;
+    return service::StoringFanWork([&] {
         fan_->SetMultiSource(*values_, true);
         return S_OK;
     });
