@@ -6,10 +6,12 @@
 #include <io.h>
 #include <tinyxml.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "FanLimits.h"
 #include "bios/AcpiLibrary.h"
 #include "bios/BiosInterface.h"
 #include "system/Handles.h"
@@ -106,6 +108,13 @@ bool SetText(TiXmlNode* e, const std::string& text) {
     if (!t) return false;
     t->SetValue(text.c_str());
     return true;
+}
+
+// A stored number read as atoi reads it (white space, a sign, digits, anything after them ignored),
+// except that one too large for an int reads as the int nearest to it, never as its low bits.
+int StoredNumber(const char* text) {
+    const long long v = std::strtoll(text, nullptr, 10);
+    return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
 }
 
 std::string Decimal(int v) {
@@ -259,7 +268,7 @@ bool FanStoreNode::GetString(const char* name, std::string* out) const {
 bool FanStoreNode::GetInt(const char* name, int* out) const {
     std::string text;
     if (!GetString(name, &text)) return false;
-    *out = std::atoi(text.c_str());
+    *out = StoredNumber(text.c_str());
     return true;
 }
 
@@ -278,7 +287,7 @@ bool FanStoreNode::GetOwnInt(int* out) const {
         *out = 0;
         return true;
     }
-    if (TiXmlText* t = FirstText(m_node)) *out = std::atoi(t->Value());
+    if (TiXmlText* t = FirstText(m_node)) *out = StoredNumber(t->Value());
     return true;
 }
 
@@ -358,11 +367,12 @@ FanStoreNode FanStore::Fan(int fanType) {
     return Root().Child("fan", Decimal(FanStoreKeyFromFanType(fanType)).c_str());
 }
 
-int FanStore::GetFanInt(int fanType, const char* name, int missing) {
+int FanStore::GetFanInt(int fanType, const char* name, int missing, bool (*accepts)(int64_t)) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     int v = missing;
     Fan(fanType).GetInt(name, &v);
-    return v;
+    // A value no client could have set (a hand edit, an older build) is not the fan's.
+    return accepts && !accepts(v) ? missing : v;
 }
 
 bool FanStore::SetFanInt(int fanType, const char* name, int value) {
@@ -419,28 +429,28 @@ int FanStore::GetManualMode(int fanType) {
     return GetFanInt(fanType, "manualmode");
 }
 int FanStore::GetRpmDuty(int fanType) {
-    return GetFanInt(fanType, "rpmduty");
+    return GetFanInt(fanType, "rpmduty", 0, &FitsRegister);
 }
 int FanStore::GetTolerance(int fanType) {
-    return GetFanInt(fanType, "Tolerance");
+    return GetFanInt(fanType, "Tolerance", 0, &FitsRegister);
 }
 int FanStore::GetRpm(int fanType) {
     return GetFanInt(fanType, "rpm");
 }
 int FanStore::GetStepDownTime(int fanType) {
-    return GetFanInt(fanType, "StepDownTime");
+    return GetFanInt(fanType, "StepDownTime", 0, &IsStepTime);
 }
 int FanStore::GetStepUnit(int fanType) {
-    return GetFanInt(fanType, "StepUnit");
+    return GetFanInt(fanType, "StepUnit", 0, &FitsRegister);
 }
 int FanStore::GetStepUpTime(int fanType) {
-    return GetFanInt(fanType, "StepUpTime");
+    return GetFanInt(fanType, "StepUpTime", 0, &IsStepTime);
 }
 int FanStore::GetT1DelayTime(int fanType) {
-    return GetFanInt(fanType, "T1DelayTime");
+    return GetFanInt(fanType, "T1DelayTime", 0, &FitsRegister);
 }
 int FanStore::GetTempTolerance(int fanType) {
-    return GetFanInt(fanType, "TempTolerance", -1);
+    return GetFanInt(fanType, "TempTolerance", -1, &IsTempTolerance);
 }
 
 bool FanStore::SetEcFanOff(int fanType, uint8_t value) {
@@ -594,7 +604,7 @@ void FanStore::ReadWeights(int fanType, std::vector<int>* weights) {
     for (int i = 0; i < n; ++i) {
         int v = 0;
         w.GetInt(("sensor_" + Decimal(i)).c_str(), &v);
-        weights->push_back(v);
+        weights->push_back(IsThermalWeight(v) ? v : 0);
     }
 }
 

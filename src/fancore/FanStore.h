@@ -107,7 +107,8 @@ private:
     static bool NotStored();
     FanStoreNode Root();            // the null handle without a document
     FanStoreNode Fan(int fanType);  // created in memory when missing; null without a document
-    int GetFanInt(int fanType, const char* name, int missing = 0);
+    // `missing` when the fan has no such value, or one that `accepts` (when given) refuses.
+    int GetFanInt(int fanType, const char* name, int missing = 0, bool (*accepts)(int64_t) = nullptr);
     bool SetFanInt(int fanType, const char* name, int value);
     bool SetTopInt(const char* name, int value);
     int GetTopInt(const char* name);

@@ -62,19 +62,6 @@ HRESULT RunIf(bool accepted, Do&& action) {
     return accepted ? Run(action) : E_INVALIDARG;
 }
 
-bool IsStepTime(ULONG value) {
-    return value <= kMaxStepTime;
-}
-
-bool IsTolerance(ULONG value) {
-    return value <= kMaxTolerance;
-}
-
-// Step unit and T1 delay fill a register byte each.
-bool FitsRegister(ULONG value) {
-    return value <= 0xFF;
-}
-
 }  // namespace
 
 CIFanControlImpl::CIFanControlImpl(int position, QuilFanControl* fan)
@@ -208,7 +195,7 @@ HRESULT CIFanControlImpl::get_TempTolerance(ULONG* pVal) {
 }
 
 HRESULT CIFanControlImpl::put_TempTolerance(ULONG newVal) {
-    return RunIf(IsTolerance(newVal), [&] { fan_->SetTempTolerance(static_cast<int>(newVal)); });
+    return RunIf(IsTempTolerance(newVal), [&] { fan_->SetTempTolerance(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::EnableRpmMode(VARIANT_BOOL value) {
@@ -225,7 +212,7 @@ HRESULT CIFanControlImpl::get_RpmTolerance(ULONG* pVal) {
 }
 
 HRESULT CIFanControlImpl::put_RpmTolerance(ULONG newVal) {
-    return RunIf(IsTolerance(newVal), [&] { fan_->SetRpmTolerance(static_cast<int>(newVal)); });
+    return RunIf(FitsRegister(newVal), [&] { fan_->SetRpmTolerance(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::get_EcFanStop(VARIANT_BOOL* pVal) {
@@ -281,7 +268,7 @@ HRESULT CIFanControlImpl::put_T1DelayTimeButNotSave(ULONG newVal) {
 }
 
 HRESULT CIFanControlImpl::put_RpmToleranceButNotSave(ULONG newVal) {
-    return RunIf(IsTolerance(newVal), [&] { fan_->SetRpmToleranceButNotSave(static_cast<int>(newVal)); });
+    return RunIf(FitsRegister(newVal), [&] { fan_->SetRpmToleranceButNotSave(static_cast<int>(newVal)); });
 }
 
 HRESULT CIFanControlImpl::EnableRpmModeButNotSave(VARIANT_BOOL value) {

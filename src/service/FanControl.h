@@ -10,18 +10,14 @@
 #include "FanProfiles.h"
 #include "FanValueLists.h"
 #include "QuilFanControlService_i.h"
+#include "fancore/FanLimits.h"
 
 class QuilFanControl;
-
-// The largest step time and tolerance a client may give a fan; the manager reports them.
-constexpr ULONG kMaxStepTime = 50;
-constexpr ULONG kMaxTolerance = 3;
 
 class CIFanControlImpl final : public service::AutomationObject<IFanControl> {
 public:
     // position: the fan's index in the fan manager's list; fan: not owned. The thermal weights
-    // are copied from the fan now and not refreshed afterwards; the multi-fan sources are the
-    // fan's own list.
+    // and multi-fan sources objects copy the fan's lists now (see FanValueList).
     CIFanControlImpl(int position, QuilFanControl* fan);
 
     HRESULT STDMETHODCALLTYPE get_Id(ULONG* pVal) override;

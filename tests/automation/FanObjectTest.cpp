@@ -633,7 +633,7 @@ TEST_F(ChipFanObjectTest, TuningMembersReachTheirOwnChipRegisters) {
         int bank, reg, expected;
     } kMembers[] = {
         {L"StepUpTime", 11, 2, 0x03, 11},     {L"StepDownTime", 13, 2, 0x04, 13},
-        {L"TempTolerance", 2, 2, 0x02, 0x42}, {L"RpmTolerance", 3, 6, 0x02, 3},
+        {L"TempTolerance", 2, 2, 0x02, 0x42}, {L"RpmTolerance", 200, 6, 0x02, 200},
         {L"StepUnit", 19, 2, 0x66, 19},       {L"T1DelayTime", 23, 2, 0x67, 23},
     };
     for (const auto& m : kMembers) {
@@ -748,7 +748,7 @@ TEST_F(ChipFanObjectTest, ValuesAndCurvesTheChipCannotHoldAreRefusedAndChangeNot
         {L"StepDownTimeButNotSave", I4(51)},
         {L"TempTolerance", I4(4)},
         {L"RpmTolerance", I4(70000)},
-        {L"RpmToleranceButNotSave", I4(4)},
+        {L"RpmToleranceButNotSave", I4(256)},
         {L"StepUnit", I4(256)},
         {L"StepUnitButNotSave", I4(256)},
         {L"T1DelayTime", I4(256)},

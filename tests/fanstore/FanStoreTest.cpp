@@ -130,7 +130,8 @@ TEST_F(FanStoreTest, EveryPerFanWriterStoresItsLowerCasedElementUnderTheFansKey)
     EXPECT_EQ(s.GetRpm(4), 1800);
     EXPECT_EQ(s.GetStepDownTime(4), 6);
     EXPECT_EQ(s.GetStepUnit(4), 2);
-    EXPECT_EQ(s.GetStepUpTime(4), -3);
+    // Stored as given, but read as none: no client can give a fan a step time below 0.
+    EXPECT_EQ(s.GetStepUpTime(4), 0);
     EXPECT_EQ(s.GetT1DelayTime(4), 9);
     std::string name;
     EXPECT_TRUE(s.GetFanName(4, &name));
