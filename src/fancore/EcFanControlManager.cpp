@@ -262,6 +262,7 @@ private:
 void EcFanControlManager::ReloadStoredSettings() {
     for (const auto& setUp : m_setUps) setUp();
     for (QuilFanControl* fan : m_fans) {
+        if (auto* ec = dynamic_cast<PureEcFan*>(fan)) ec->LoadStoredLists();
         const int count = fan->GetProfileCount();
         if (FanProfile* user = count >= 5 ? fan->GetProfile(count - 1) : nullptr) user->Refresh();
     }

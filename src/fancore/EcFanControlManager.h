@@ -35,7 +35,8 @@ public:
 
     const std::vector<QuilFanControl*>& Fans() const { return m_fans; }
     // Every fan takes its stored settings and its user profile's stored curve again, as its
-    // builder set it up: for a store that could be read only after the fans were built.
+    // builder set it up (the older EC fans also the weights and sources their constructor read):
+    // for a store that could be read only after the fans were built.
     void ReloadStoredSettings();
     EcHelper* Helper() const { return m_ecHelper; }
 

@@ -67,14 +67,18 @@ uint8_t EcDutyForTemperature(QuilFanControl& fan, uint8_t temperature, bool fanS
 PureEcFan::PureEcFan(EcHelper* helper, uint32_t modeItem, int fanIndex)
     : QuilFanControl(helper), m_modeItem(modeItem) {
     m_fanIndex = fanIndex;
-    Store().ReadWeights(StoreKey(), &m_weights);
-    LoadMultiSource();
+    LoadStoredLists();
     EcRecord answer;
     int32_t word = 0;
     m_fanStop = IsBiosItemPresent(kEcFanStopDevice) && ReadEcFlags(kEcFanStopDevice, &answer) &&
                         WordOfFan(answer, m_fanIndex, &word) && word == 1
                     ? 1
                     : 0;
+}
+
+void PureEcFan::LoadStoredLists() {
+    Store().ReadWeights(StoreKey(), &m_weights);
+    LoadMultiSource();
 }
 
 bool PureEcFan::Initialize() {

@@ -23,6 +23,8 @@ std::string g_pathOverride;
 // Saves of this thread that did not reach the file: a caller compares the count before and after
 // an operation to learn whether what it changed was stored.
 thread_local unsigned t_failedSaves = 0;
+// The FanStoreNoSaves scopes the thread is in.
+thread_local unsigned t_noSaves = 0;
 
 // A program that has the file open (a scanner, a backup, a user's viewer) keeps it from being read
 // or replaced for a while: such a step is tried again, up to `tries` times, before it fails.
@@ -210,6 +212,14 @@ bool SaveWhole(const TiXmlDocument& doc, const std::string& path) {
 
 FanStoreReplaceFn g_fanStoreReplace = &MoveIntoPlace;
 
+FanStoreNoSaves::FanStoreNoSaves() {
+    ++t_noSaves;
+}
+
+FanStoreNoSaves::~FanStoreNoSaves() {
+    --t_noSaves;
+}
+
 unsigned FanStoreFailedSaves() {
     return t_failedSaves;
 }
@@ -347,12 +357,13 @@ bool FanStore::TakeLateRead() {
 }
 
 bool FanStore::Save() {
+    if (t_noSaves) return true;
     // Without a document (a file the store could not use) nothing can be stored.
     return m_document && SaveWhole(*m_document, m_path) ? true : NotStored();
 }
 
 bool FanStore::NotStored() {
-    ++t_failedSaves;
+    if (!t_noSaves) ++t_failedSaves;
     return false;
 }
 

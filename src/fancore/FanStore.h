@@ -126,6 +126,17 @@ int CountSourceSensorItems();
 // The firmware's name of the fan header whose BIOS mode item is `itemId` (BIOS group 4).
 std::string GetBiosFanName(uint32_t itemId);
 
+// While one lives, the calling thread's changes to the store stay in memory, are not written and
+// count as no failed save: for work that only takes the store's settings (what it changes is
+// written with the next save).
+class FanStoreNoSaves {
+public:
+    FanStoreNoSaves();
+    ~FanStoreNoSaves();
+    FanStoreNoSaves(const FanStoreNoSaves&) = delete;
+    FanStoreNoSaves& operator=(const FanStoreNoSaves&) = delete;
+};
+
 // How many of the calling thread's saves did not reach the file (a file that cannot be written,
 // or no document to write); never decreases.
 unsigned FanStoreFailedSaves();

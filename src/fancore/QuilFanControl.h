@@ -111,7 +111,7 @@ public:
     void SaveThermalWeights(const std::vector<int>& weights);
     void ApplyThermalWeights(const std::vector<int>& weights);
     // Sends {id, sources..., -1} to the firmware's multi-source device; stores the list when
-    // `save`. The fan's own list is not replaced.
+    // `save`. The fan's own list is not replaced: a caller that makes them the fan's sets it.
     void SetMultiSource(const std::vector<int>& sources, bool save);
     void LoadMultiSource();
     void SaveRpmTargetDuty(uint8_t duty);
@@ -214,6 +214,8 @@ public:
 
     void SendEcCurve(const FanPoints& points);
     void WriteEcFanStop(bool on);
+    // The stored weights and sources, which the constructor reads.
+    void LoadStoredLists();
     uint32_t ModeItem() const { return m_modeItem; }
     bool FanStopState() const { return m_fanStop != 0; }
 

@@ -67,7 +67,7 @@ HRESULT RunIf(bool accepted, Do&& action) {
 CIFanControlImpl::CIFanControlImpl(int position, QuilFanControl* fan)
     : position_(position),
       fan_(fan),
-      weights_(new CIThermalWeightsImpl(fan, fan->GetThermalWeights())),
+      weights_(new CIThermalWeightsImpl(fan)),
       sources_(new CIMultiFanSourceImpl(fan)) {}
 
 HRESULT CIFanControlImpl::get_Id(ULONG* pVal) {

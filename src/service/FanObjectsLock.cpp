@@ -10,9 +10,22 @@ std::recursive_mutex& FanObjectsLock() {
     return lock;
 }
 
+namespace {
+
+unsigned g_catchUps = 0;  // under the fan-objects lock
+
+}  // namespace
+
 void CatchUpWithStore() {
     if (!FanStore::Instance().TakeLateRead()) return;
+    ++g_catchUps;
+    // The fans take what the file holds; what they store meanwhile is what they read.
+    FanStoreNoSaves noSaves;
     if (EcFanControlManager* manager = EcFanControlManager::Instance()) manager->ReloadStoredSettings();
+}
+
+unsigned StoreCatchUps() {
+    return g_catchUps;
 }
 
 }  // namespace service

@@ -14,6 +14,8 @@ std::recursive_mutex& FanObjectsLock();
 // Brings the fans up to date with a store that could be read only after they were built (another
 // program held FanStore.xml): they take its settings before anyone uses them again.
 void CatchUpWithStore();
+// How often the fans caught up so far; read under the fan-objects lock.
+unsigned StoreCatchUps();
 
 class FanObjectsGuard {
 public:

@@ -1,13 +1,14 @@
-// A fan's thermal weights and multi-fan sources as automation objects. The weights are a copy of
-// the fan's list taken when the fan object was created, edited by the client and handed back to
-// the fan by Save and ApplyButNotSave; the sources are the fan's own list, edited in place, so that
-// what Save and ApplyButNotSave send is also what the fan sends with its next profile.
+// A fan's thermal weights and multi-fan sources as automation objects: each holds a copy of the
+// fan's list, which the client edits and Save or ApplyButNotSave hand back to the fan; an edit
+// nobody applied reaches neither the fan nor the firmware. The copy is taken again when the fans
+// took the settings of a store that could be read only after they were built.
 #pragma once
 
 #include <vector>
 
 #include "AutomationObject.h"
 #include "QuilFanControlService_i.h"
+#include "fancore/FanLimits.h"
 
 class QuilFanControl;
 
@@ -24,7 +25,7 @@ public:
         if (!pVal) return E_POINTER;
         return service::FanWork([&] {
             if (!Valid(index)) return E_UNEXPECTED;
-            *pVal = (*values_)[index];
+            *pVal = Values()[index];
             return S_OK;
         });
     }
@@ -32,33 +33,46 @@ public:
         return service::FanWork([&] {
             if (!Valid(index)) return E_UNEXPECTED;
             if (!Accepts(newVal)) return E_INVALIDARG;
-            (*values_)[index] = newVal;
+            Values()[index] = newVal;
             return S_OK;
         });
     }
     HRESULT STDMETHODCALLTYPE get_Count(LONG* pVal) override {
         if (!pVal) return E_POINTER;
         return service::FanWork([&] {
-            *pVal = static_cast<LONG>(values_->size());
+            *pVal = static_cast<LONG>(Values().size());
             return S_OK;
         });
     }
 
 protected:
-    // values: the list the object edits (not owned), alive as long as the object.
-    FanValueList(QuilFanControl* fan, std::vector<int>* values) : fan_(fan), values_(values) {}
-    bool Valid(LONG index) const { return index >= 0 && static_cast<size_t>(index) < values_->size(); }
+    // fanList: the fan's own list (not owned), alive as long as the object. Created, and used,
+    // under the fan-objects lock.
+    FanValueList(QuilFanControl* fan, const std::vector<int>& fanList)
+        : fan_(fan), fanList_(&fanList), values_(fanList), copiedAt_(service::StoreCatchUps()) {}
+    // The client's list.
+    std::vector<int>& Values() {
+        if (copiedAt_ != service::StoreCatchUps()) {
+            values_ = *fanList_;
+            copiedAt_ = service::StoreCatchUps();
+        }
+        return values_;
+    }
+    bool Valid(LONG index) { return index >= 0 && static_cast<size_t>(index) < Values().size(); }
     // Whether a client's value may enter the list.
     virtual bool Accepts(LONG) const { return true; }
 
     QuilFanControl* fan_;  // not owned
-    std::vector<int>* values_;
+
+private:
+    const std::vector<int>* fanList_;
+    std::vector<int> values_;
+    unsigned copiedAt_;
 };
 
 class CIThermalWeightsImpl final : public FanValueList<IThermalWeights> {
 public:
-    CIThermalWeightsImpl(QuilFanControl* fan, const std::vector<int>& weights)
-        : FanValueList(fan, &weights_), weights_(weights) {}
+    explicit CIThermalWeightsImpl(QuilFanControl* fan);
 
     // Stored and sent to the embedded controller.
     HRESULT STDMETHODCALLTYPE Save() override;
@@ -66,20 +80,16 @@ public:
     HRESULT STDMETHODCALLTYPE ApplyButNotSave() override;
 
 private:
-    // A weight is a share of the sensor's reading, in percent.
-    bool Accepts(LONG value) const override { return value >= 0 && value <= 100; }
-
-    std::vector<int> weights_;
+    bool Accepts(LONG value) const override { return IsThermalWeight(value); }
 };
 
 class CIMultiFanSourceImpl final : public FanValueList<IMultiFanSource> {
 public:
-    // Edits the fan's own list (QuilFanControl::GetMultiSource).
     explicit CIMultiFanSourceImpl(QuilFanControl* fan);
 
-    // Sent to the firmware and stored.
+    // The fan's list from then on, sent to the firmware and stored.
     HRESULT STDMETHODCALLTYPE Save() override;
-    // Sent, not stored.
+    // The fan's list from then on and sent, not stored.
     HRESULT STDMETHODCALLTYPE ApplyButNotSave() override;
     HRESULT STDMETHODCALLTYPE Clear() override;
     HRESULT STDMETHODCALLTYPE Add(LONG index) override;

@@ -845,21 +845,27 @@ TEST_F(ChipFanObjectTest, MultiFanSourcesSentAreWhatTheFanSendsNext) {
     EXPECT_EQ(std::string::npos, StoreText().find("<source_0>3</source_0>"));
 
     // The firmware forgets; the fan's next profile apply sends the client's list.
-    sim::SetItemBuffer(kMultiSource, std::vector<uint8_t>(32, 0));
-    EXPECT_EQ(
-        S_OK,
-        test::Call(
-            fan.Get(), L"ApplyFanCurve", DISPATCH_METHOD,
-            {test::Dispatch(
-                test::Object(test::Object(test::Object(fan.Get(), L"Profiles").Get(), L"Item", {I4(4)}).Get(),
-                             L"FanCurve")
-                    .Get())},
-            nullptr));
+    const auto applyUserCurve = [&] {
+        sim::SetItemBuffer(kMultiSource, std::vector<uint8_t>(32, 0));
+        tolo::ComPtr<IDispatch> user =
+            test::Object(test::Object(fan.Get(), L"Profiles").Get(), L"Item", {I4(4)});
+        EXPECT_EQ(S_OK, test::Call(fan.Get(), L"ApplyFanCurve", DISPATCH_METHOD,
+                                   {test::Dispatch(test::Object(user.Get(), L"FanCurve").Get())}, nullptr));
+    };
+    applyUserCurve();
     EXPECT_EQ((std::vector<int32_t>{id, 3, 5, -1}), test::Head(kMultiSource, 4));
 
     EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Add", DISPATCH_METHOD, {I4(7)}, nullptr));
     EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Save", DISPATCH_METHOD, {}, nullptr));
     EXPECT_NE(std::string::npos, StoreText().find("<source_2>7</source_2>")) << StoreText();
+    EXPECT_EQ((std::vector<int>{3, 5, 7}), chip_->GetMultiSource());
+
+    // An edit nobody applied stays in the object: the fan's next apply sends the applied list.
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Clear", DISPATCH_METHOD, {}, nullptr));
+    EXPECT_EQ(S_OK, test::Call(sources.Get(), L"Add", DISPATCH_METHOD, {I4(9)}, nullptr));
+    EXPECT_EQ(1, test::Long(sources.Get(), L"Count"));
+    applyUserCurve();
+    EXPECT_EQ((std::vector<int32_t>{id, 3, 5, 7, -1}), test::Head(kMultiSource, 5));
     EXPECT_EQ((std::vector<int>{3, 5, 7}), chip_->GetMultiSource());
 }
 

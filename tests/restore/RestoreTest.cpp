@@ -671,6 +671,72 @@ TEST_F(Z77RestoreTest, RpmModeUserCurveAppliedByIndexIsNeverGivenTargetsOfZero) 
     EXPECT_EQ(curve, test::StoredCurve(store_, key));
 }
 
+// A MARROWBACK Z77 board with an EC fan of the older records, four source sensors and the
+// firmware's multi-source device.
+class Z77EcRestoreTest : public RestoreTest {
+protected:
+    std::string BoardText() const override {
+        std::string text = EcBoard("0xC803 0") + kEcFans +
+                           "item 0x040D002B desc \"MULTI SOURCE\" 0 0 0 1 2\nbuffer 0x040D002B 00\n";
+        text.replace(text.find("Z97"), 3, "Z77");
+        for (int i = 1; i <= 4; ++i) text += "item 0x0603000" + std::to_string(i) + " desc \"T\" 0 0 0 1 2\n";
+        return text;
+    }
+    void SetUp() override {
+        RestoreTest::SetUp();
+        tolo::g_pGetSystemFirmwareTable = nullptr;
+    }
+};
+
+// A store another program held while the fans were built, read at the first client call after it
+// let go: the EC fan takes the user's weights and sources, a weights object handed out during the
+// hold shows them (its Save keeps them), and the fans' catch-up stores nothing of its own, so a
+// member that stores nothing is not told of a save that failed (the file is still open to readers
+// only, and cannot be replaced).
+TEST_F(Z77EcRestoreTest, AStoreReadLateGivesEveryFanAndWeightsObjectTheStoredSettings) {
+    const int key = FanStoreKeyFromFanType(FanStoreKeyOfIndex(kFirstEcFanIndex));
+    std::ofstream(store_, std::ios::binary)
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"no\" ?>\n<root><fan key=\"" << key
+        << "\"><weights><sensor_0>30</sensor_0><sensor_1>70</sensor_1><sensor_2>0</sensor_2>"
+           "<sensor_3>0</sensor_3></weights><multisourceindex><source_0>2</source_0></multisourceindex>"
+           "<ecenable>1</ecenable></fan></root>\n";
+    tolo::UniqueHandle holder(
+        CreateFileA(store_.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(holder);
+    const std::vector<QuilFanControl*>& fans = Fans();
+    auto found = std::find_if(fans.begin(), fans.end(),
+                              [](QuilFanControl* f) { return f->FanIndex() == kFirstEcFanIndex; });
+    ASSERT_NE(fans.end(), found);
+    QuilFanControl* ec = *found;
+    ASSERT_NE(nullptr, dynamic_cast<PureEcFan*>(ec));
+    tolo::ComPtr<CIFanControlImpl> object(new CIFanControlImpl(static_cast<int>(found - fans.begin()), ec));
+    tolo::ComPtr<IThermalWeights> weights;
+    ASSERT_EQ(S_OK, object->get_ThermalWeights(weights.Put()));
+    holder.Reset();
+    tolo::UniqueHandle reader(CreateFileA(store_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(reader);
+    const std::string before = StoreText();
+
+    EXPECT_EQ(S_OK, object->put_DutyCycle(128));
+    reader.Reset();
+    EXPECT_EQ(before, StoreText());
+    EXPECT_EQ((std::vector<int>{30, 70, 0, 0}), ec->GetThermalWeights());
+    EXPECT_EQ((std::vector<int>{2}), ec->GetMultiSource());
+    std::vector<int> shown(4);
+    for (LONG i = 0; i < 4; ++i) {
+        LONG w = -1;
+        EXPECT_EQ(S_OK, weights->get_Item(i, &w));
+        shown[i] = w;
+    }
+    EXPECT_EQ((std::vector<int>{30, 70, 0, 0}), shown);
+    EXPECT_EQ(S_OK, weights->put_Item(2, 5));
+    EXPECT_EQ(S_OK, weights->Save());
+    std::vector<int> stored;
+    FanStore::Instance().ReadWeights(ec->StoreKey(), &stored);
+    EXPECT_EQ((std::vector<int>{30, 70, 5, 0}), stored);
+}
+
 // On a Winbond W83667HG-B the profile factories have no profiles for the fans: each Super I/O fan
 // holds only the four standard positions, none of them filled.
 class ShortListRestoreTest : public EcRestoreTest {
