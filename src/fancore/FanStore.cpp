@@ -101,14 +101,33 @@ TiXmlText* FirstText(TiXmlNode* e) {
     return first ? first->ToText() : nullptr;
 }
 
-bool SetText(TiXmlNode* e, const std::string& text) {
-    if (!e->FirstChild()) {
-        e->LinkEndChild(new TiXmlText(text.c_str()));
+bool StartsWith(const std::string& text, const char* part) {
+    return text.compare(0, std::strlen(part), part) == 0;
+}
+
+// Whether the parser would give back other than `text` from it written as plain element text: it
+// drops white space at either end and condenses runs of it, skips byte-order marks (and U+FFFE,
+// U+FFFF) before the first character, and drops a text of white space alone. The writer turns
+// control characters into character references, so only the space itself stays raw.
+bool ParserChanges(const std::string& text) {
+    if (text.empty()) return false;
+    if (text.front() == ' ' || text.back() == ' ' || text.find("  ") != std::string::npos) return true;
+    if (StartsWith(text, "\xEF\xBB\xBF") || StartsWith(text, "\xEF\xBF\xBE") ||
+        StartsWith(text, "\xEF\xBF\xBF"))
         return true;
-    }
+    return text.find_first_not_of(" \t\n\v\f\r") == std::string::npos;
+}
+
+// A text the parser would change is written as a CDATA section, which it reads back byte for byte
+// (all but a carriage return, which every line end of the file becomes, and "]]>", which ends the
+// section: such a text stays plain).
+bool SetText(TiXmlNode* e, const std::string& text) {
     TiXmlText* t = FirstText(e);
-    if (!t) return false;
+    if (!t && e->FirstChild()) return false;
+    if (!t) t = static_cast<TiXmlText*>(e->LinkEndChild(new TiXmlText("")));
     t->SetValue(text.c_str());
+    t->SetCDATA(ParserChanges(text) && text.find('\r') == std::string::npos &&
+                text.find("]]>") == std::string::npos);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // The members of IFanControl that forward to the fan object, and the fan collection.
 #include "FanControl.h"
 
+#include <algorithm>
 #include <string>
 
 #include "Enumerators.h"
@@ -25,6 +26,12 @@ HRESULT NameToBstr(const std::string& name, UINT codePage, BSTR* out) {
 // A client's display name in UTF-8, whatever characters it holds; a null text is the empty text.
 std::string BstrToDisplayName(BSTR text) {
     return tolo::NarrowFromWide(text, text ? SysStringLen(text) : 0, CP_UTF8);
+}
+
+// The store keeps a name as text, which ends at a NUL: a name holding one cannot be kept whole.
+bool IsDisplayName(BSTR text) {
+    const UINT length = text ? SysStringLen(text) : 0;
+    return std::find(text, text + length, L'\0') == text + length;
 }
 
 // A VARIANT_BOOL argument is true only as VARIANT_TRUE.
@@ -95,7 +102,7 @@ HRESULT CIFanControlImpl::get_DisplayName(BSTR* pVal) {
 }
 
 HRESULT CIFanControlImpl::put_DisplayName(BSTR newVal) {
-    return Run([&] { fan_->SetDisplayName(BstrToDisplayName(newVal)); });
+    return RunIf(IsDisplayName(newVal), [&] { fan_->SetDisplayName(BstrToDisplayName(newVal)); });
 }
 
 HRESULT CIFanControlImpl::get_DutyCycle(unsigned char* pVal) {

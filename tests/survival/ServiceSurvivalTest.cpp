@@ -448,32 +448,52 @@ TEST_F(ServiceSurvivalTest, CallsWhileAnotherProcessHoldsTheSuperIoLockEndAndRea
 
 // --- the settings file --------------------------------------------------------------------------
 
-// Display names in any script, as a client passes them: stored in UTF-8, as the file declares, and
-// after a restart read back the same, with the settings stored after them.
-TEST_F(ServiceSurvivalTest, DisplayNamesOutsideAsciiSurviveARestart) {
-    const std::wstring names[] = {L"Caf\u00E9", L"\u0412\u0435\u043D\u0442 \u98A8\u6247 \U0001F300"};
+// Display names in any script and of any spacing, as a client passes them: stored in UTF-8, as the
+// file declares, and after a restart read back exactly, with the settings stored after them. A
+// name the file cannot hold whole (one holding a NUL) is refused.
+TEST_F(ServiceSurvivalTest, DisplayNamesComeBackExactlyAfterARestart) {
+    const std::wstring names[][2] = {
+        {L"Caf\u00E9", L"\u0412\u0435\u043D\u0442 \u98A8\u6247 \U0001F300"},
+        {L"  lead  double   trail  ", L" "},
+        {L"\uFEFF"
+         L"bom",
+         L"\uFFFE"
+         L"x\uFFFF"},
+    };
     const std::string utf8[] = {"Caf\xC3\xA9",
                                 "\xD0\x92\xD0\xB5\xD0\xBD\xD1\x82 \xE9\xA2\xA8\xE6\x89\x87 \xF0\x9F\x8C\x80"};
-    ASSERT_NO_FATAL_FAILURE(Connect());
-    for (long i = 0; i < 2; ++i) {
+    const auto put = [&](long fan, const std::wstring& text) {
         VARIANT name;
         VariantInit(&name);
         name.vt = VT_BSTR;
-        name.bstrVal = SysAllocString(names[i].c_str());
-        EXPECT_EQ(S_OK, test::Put(Fan(i).Get(), L"DisplayName", name));
+        name.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        const HRESULT hr = test::Put(Fan(fan).Get(), L"DisplayName", name);
         VariantClear(&name);
-    }
-    EXPECT_EQ(S_OK, test::Put(Fan(1).Get(), L"StepUpTime", I4(7)));
-    const std::string bytes = FileBytes(test::FanStorePath());
-    for (const std::string& name : utf8)
-        EXPECT_NE(std::string::npos, bytes.find("<fanname>" + name + "</fanname>")) << bytes;
-
-    controls_.Reset();
-    manager_.Reset();
-    ASSERT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 30000)) << "the server did not end";
+        return hr;
+    };
     ASSERT_NO_FATAL_FAILURE(Connect());
-    for (long i = 0; i < 2; ++i) EXPECT_EQ(names[i], test::Text(Fan(i).Get(), L"DisplayName")) << i;
-    EXPECT_EQ(7, test::Long(Fan(1).Get(), L"StepUpTime"));
+    for (const auto& pair : names) {
+        for (long i = 0; i < 2; ++i) EXPECT_EQ(S_OK, put(i, pair[i]));
+        EXPECT_EQ(S_OK, test::Put(Fan(1).Get(), L"StepUpTime", I4(7)));
+        if (&pair == &names[0]) {
+            const std::string bytes = FileBytes(test::FanStorePath());
+            for (const std::string& name : utf8)
+                EXPECT_NE(std::string::npos, bytes.find("<fanname>" + name + "</fanname>")) << bytes;
+            ComPtr<IFanControl> early;
+            ASSERT_EQ(S_OK, Fan(0)->QueryInterface(IID_IFanControl, early.PutVoid()));
+            BSTR withNul = SysAllocStringLen(L"ab\0cd", 5);
+            EXPECT_EQ(E_INVALIDARG, early->put_DisplayName(withNul));
+            SysFreeString(withNul);
+            EXPECT_EQ(pair[0], test::Text(Fan(0).Get(), L"DisplayName"));
+        }
+
+        controls_.Reset();
+        manager_.Reset();
+        ASSERT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 30000)) << "the server did not end";
+        ASSERT_NO_FATAL_FAILURE(Connect());
+        for (long i = 0; i < 2; ++i) EXPECT_EQ(pair[i], test::Text(Fan(i).Get(), L"DisplayName")) << i;
+        EXPECT_EQ(7, test::Long(Fan(1).Get(), L"StepUpTime"));
+    }
     EXPECT_FALSE(FileExists(test::FanStorePath() + L".bad"));
 }
 
