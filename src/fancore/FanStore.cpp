@@ -15,6 +15,7 @@
 #include "bios/AcpiLibrary.h"
 #include "bios/BiosInterface.h"
 #include "system/Handles.h"
+#include "system/Text.h"
 #include "system/Trace.h"
 
 namespace {
@@ -167,6 +168,26 @@ TiXmlElement* RootOf(TiXmlDocument& doc) {
 
 using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
+bool IsUtf8(const std::string& bytes) {
+    return bytes.empty() || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(),
+                                                static_cast<int>(bytes.size()), nullptr, 0) > 0;
+}
+
+// The text up to its first NUL with each line end (CR LF, CR) made LF, as TinyXML's LoadFile gives
+// a file to its parser.
+std::string LineEndsAsLoaded(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size() && text[i] != '\0'; ++i) {
+        if (text[i] != '\r') {
+            out += text[i];
+            continue;
+        }
+        out += '\n';
+        if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    }
+    return out;
+}
+
 // How reading the store's file went.
 enum class Read { Loaded, NotLoaded, Held };
 
@@ -190,7 +211,20 @@ Read LoadDocument(TiXmlDocument* doc, const std::string& path, int tries) {
         _close(fd);
         return Read::Held;
     }
-    return doc->LoadFile(file.get(), TIXML_DEFAULT_ENCODING) ? Read::Loaded : Read::NotLoaded;
+    std::string bytes;
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) bytes.append(chunk, n);
+    if (std::ferror(file.get())) return Read::NotLoaded;
+    if (IsUtf8(bytes)) {
+        std::rewind(file.get());
+        return doc->LoadFile(file.get(), TIXML_DEFAULT_ENCODING) ? Read::Loaded : Read::NotLoaded;
+    }
+    // Not UTF-8: a file an editor saved in the ANSI code page, as names were once stored. Read in
+    // that code page; the store writes it back in UTF-8.
+    const std::wstring wide = tolo::WideFromNarrow(bytes, CP_ACP);
+    const std::string text = LineEndsAsLoaded(tolo::NarrowFromWide(wide.data(), wide.size(), CP_UTF8));
+    doc->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    return doc->Error() ? Read::NotLoaded : Read::Loaded;
 }
 
 // A file that is there but does not parse may still hold the user's settings (an editor that

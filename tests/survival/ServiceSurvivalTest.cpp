@@ -497,6 +497,40 @@ TEST_F(ServiceSurvivalTest, DisplayNamesComeBackExactlyAfterARestart) {
     EXPECT_FALSE(FileExists(test::FanStorePath() + L".bad"));
 }
 
+// FanStore.xml saved by an editor in the ANSI code page, as display names were once stored: read
+// in that code page with every setting, not set aside, and written in UTF-8 at the next save.
+TEST_F(ServiceSurvivalTest, AStoreInTheAnsiCodePageIsReadAsMeantAndSavedInUtf8) {
+    const std::wstring name = L"Caf\u00E9";
+    char ansi[8] = {};
+    ASSERT_EQ(5, WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, ansi, sizeof ansi, nullptr, nullptr));
+    ASSERT_EQ(std::string("Caf\xE9"), ansi) << "the ANSI code page has no single byte for the name";
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    VARIANT text;
+    VariantInit(&text);
+    text.vt = VT_BSTR;
+    text.bstrVal = SysAllocString(name.c_str());
+    EXPECT_EQ(S_OK, test::Put(Fan(0).Get(), L"DisplayName", text));
+    VariantClear(&text);
+    EXPECT_EQ(S_OK, test::Put(Fan(1).Get(), L"StepUpTime", I4(7)));
+    controls_.Reset();
+    manager_.Reset();
+    ASSERT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 30000)) << "the server did not end";
+    std::string bytes = FileBytes(test::FanStorePath());
+    const size_t at = bytes.find("Caf\xC3\xA9");
+    ASSERT_NE(std::string::npos, at) << bytes;
+    bytes.replace(at, 5, ansi);
+    WriteBytes(test::FanStorePath(), bytes);
+
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    EXPECT_EQ(name, test::Text(Fan(0).Get(), L"DisplayName"));
+    EXPECT_EQ(7, test::Long(Fan(1).Get(), L"StepUpTime"));
+    EXPECT_FALSE(FileExists(test::FanStorePath() + L".bad"));
+    EXPECT_EQ(S_OK, test::Put(Fan(1).Get(), L"StepDownTime", I4(3)));
+    const std::string saved = FileBytes(test::FanStorePath());
+    EXPECT_NE(std::string::npos, saved.find("<fanname>Caf\xC3\xA9</fanname>")) << saved;
+    EXPECT_NE(std::string::npos, saved.find("<stepuptime>7</stepuptime>")) << saved;
+}
+
 struct DamagedStore {
     const char* name;
     std::string bytes;
