@@ -714,6 +714,7 @@ TEST_F(UnplugTest, ADutyOnItsWayAtAReconnectIsWhatTheBoxShowsAndTheFanRuns) {
         Pull();
         EXPECT_EQ(Byte(0x4A), round.duty);
         EXPECT_EQ(Byte(0x4B), round.duty);
+        EXPECT_EQ(Form().boxCache.duty[0], round.duty);
         EXPECT_EQ(ServiceDutyToBoxDuty(fans_->Fan(0).duty), round.duty);
         EXPECT_EQ(Applied(0), applied);
     }
