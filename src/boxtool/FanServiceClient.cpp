@@ -248,8 +248,8 @@ uint32_t ForwardedDuty(int fan, int duty) {
 // The worker of a duty is done with it: when it was the fan's last, no duty is on its way.
 void Settled(int fan, uint32_t order) {
     std::lock_guard<std::mutex> lock(g_turnsLock);
-    FanTurn& turn = FanTurns()[fan];
-    if (turn.latest == order) turn.settled = order;
+    auto turn = FanTurns().find(fan);
+    if (turn != FanTurns().end() && turn->second.latest == order) turn->second.settled = order;
 }
 
 // Where the fan's duties stand: the last forwarded, its order and whether its worker is done.
