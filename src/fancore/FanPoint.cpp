@@ -20,6 +20,5 @@ bool IsRunnableCurve(const FanPoints& points, size_t chipPoints) {
     if (chipPoints == 0 || points.size() > chipPoints + 1) return false;
     const FanPoint& last = points[chipPoints - 1];
     const FanPoint& extra = points[chipPoints];
-    if (extra == last) return true;
-    return extra.duty == kFullDuty && (extra.temperature == last.temperature || last.duty == kFullDuty);
+    return extra.temperature == last.temperature && (extra.duty == last.duty || extra.duty == kFullDuty);
 }

@@ -20,5 +20,5 @@ constexpr size_t kMaxCurvePoints = 4;
 // temperature and per duty, temperatures that do not fall (equal ones are how a curve ends flat)
 // and no more points than the chip runs. Such a chip runs full duty past its last point, so one
 // point more is taken when it adds nothing to that: the last point again, or full duty at the
-// last point's temperature (or anywhere past a last point already at full duty).
+// last point's temperature (the form the service hands out with the maker's suite).
 bool IsRunnableCurve(const FanPoints& points, size_t chipPoints);

@@ -109,7 +109,7 @@ void WinbondUserProfile::ReadStoredPoints(int storeType) {
     // others. Otherwise the stored points fill the profile's own, as many as it has (at most three).
     const size_t own = points.size();
     FanPoints stored = points;
-    if (stored.size() < ChipPointCount()) stored.resize(ChipPointCount(), own ? points.back() : FanPoint{});
+    if (stored.size() < ChipPointCount()) stored.resize(ChipPointCount());
     const size_t filled = FanStore::Instance().ReadCurve(storeType, &stored, false);
     if (filled == 0) return;
     if (filled < ChipPointCount()) stored.resize(std::min(own, kThreePoints));
