@@ -58,15 +58,12 @@ protected:
         controls_ = test::Object(manager_.Get(), L"Controls");
         ASSERT_TRUE(controls_);
     }
-    // The service ends with its last client; `meanwhile` runs before a new client starts it again.
-    template <class Meanwhile>
-    void Restart(Meanwhile meanwhile) {
+    // The service ends with its last client; the next ConnectManager starts it again.
+    void EndService() {
         Disconnect();
         controls_.Reset();
         manager_.Reset();
         ASSERT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 30000)) << "the server did not end";
-        meanwhile();
-        ASSERT_NO_FATAL_FAILURE(ConnectManager());
     }
 
     tolo::ComPtr<IDispatch> Fan(long position) {
@@ -437,7 +434,9 @@ TEST_F(NuvotonCurveTest, AFourPointUserCurveRunsWholeBeforeAndAfterARestart) {
     clientsRead("before the restart");
 
     // The chip's curve as a power cycle leaves it; the restore puts the user curve back.
-    ASSERT_NO_FATAL_FAILURE(Restart([&] { Apply("hwm 2 0x21 0 0 0 0 0 0 0 0 0 0"); }));
+    ASSERT_NO_FATAL_FAILURE(EndService());
+    Apply("hwm 2 0x21 0 0 0 0 0 0 0 0 0 0");
+    ASSERT_NO_FATAL_FAILURE(ConnectManager());
     clientsRead("after the restart");
 }
 
