@@ -222,10 +222,14 @@ const std::vector<BoxFanRoute>& BoxFanRoutes() {
 
 // The duty workers' turns, one queue per service fan: a worker applies while it holds its fan's
 // turn, and only when its duty is still the last one forwarded for the fan. So the fan ends with
-// the duty the box shows, whatever order the threads run in. Kept for the life of the process.
+// the duty the box shows, whatever order the threads run in. Until the worker of the last duty is
+// done, that duty is on its way: the box is shown it rather than the service's older one (a
+// reconnect's push may read the service meanwhile). Kept for the life of the process.
 struct FanTurn {
-    std::mutex applying;  // held by the fan's worker that applies
-    uint32_t latest = 0;  // order of the last duty forwarded for the fan
+    std::mutex applying;   // held by the fan's worker that applies
+    uint32_t latest = 0;   // order of the last duty forwarded for the fan
+    uint32_t settled = 0;  // order of the last duty whose worker is done (applied or failed)
+    int latestDuty = 0;    // box scale
 };
 std::mutex g_turnsLock;
 std::map<int, FanTurn>& FanTurns() {
@@ -234,9 +238,31 @@ std::map<int, FanTurn>& FanTurns() {
 }
 
 // Numbers a duty forwarded for the fan; the window and listener threads wait for no worker here.
-uint32_t ForwardedDuty(int fan) {
+uint32_t ForwardedDuty(int fan, int duty) {
     std::lock_guard<std::mutex> lock(g_turnsLock);
-    return ++FanTurns()[fan].latest;
+    FanTurn& turn = FanTurns()[fan];
+    turn.latestDuty = duty;
+    return ++turn.latest;
+}
+
+// The worker of a duty is done with it: when it was the fan's last, no duty is on its way.
+void Settled(int fan, uint32_t order) {
+    std::lock_guard<std::mutex> lock(g_turnsLock);
+    auto turn = FanTurns().find(fan);
+    if (turn != FanTurns().end() && turn->second.latest == order) turn->second.settled = order;
+}
+
+// Where the fan's duties stand: the last forwarded, its order and whether its worker is done.
+struct DutyProgress {
+    uint32_t latest = 0;
+    bool onItsWay = false;
+    int duty = 0;
+};
+DutyProgress ProgressOf(int fan) {
+    std::lock_guard<std::mutex> lock(g_turnsLock);
+    auto turn = FanTurns().find(fan);
+    if (turn == FanTurns().end()) return {};
+    return {turn->second.latest, turn->second.settled != turn->second.latest, turn->second.latestDuty};
 }
 
 FanTurn& TurnOf(int fan) {
@@ -314,6 +340,7 @@ std::wstring FanSvc_GetFanName(int index) {
 }
 
 int FanSvc_GetFanDuty(int index) {
+    const DutyProgress before = ProgressOf(index);
     Dispatch manager = CreateFanManager();
     const uint32_t duty = manager.Property(L"Controls")
                               .AsObject()
@@ -321,6 +348,10 @@ int FanSvc_GetFanDuty(int index) {
                               .AsObject()
                               .Property(L"DutyCycle")
                               .AsUInt();
+    // A duty on its way when the read began, or forwarded since, is the one the fan is to run: the
+    // service may have answered before its worker applied it.
+    const DutyProgress after = ProgressOf(index);
+    if (before.onItsWay || after.latest != before.latest) return after.duty;
     return ServiceDutyToBoxDuty(duty);
 }
 
@@ -350,24 +381,31 @@ void FanSvc_SetDutyAsync(int fan, int duty) {
     auto* handOver = new (std::nothrow) DutyHandOver{fan, duty};
     if (!handOver) return;
     try {
-        handOver->order = ForwardedDuty(fan);
+        handOver->order = ForwardedDuty(fan, duty);
     } catch (...) {
         delete handOver;  // no room to queue it: the duty is lost as a worker that fails
         return;
     }
     tolo::UniqueHandle worker(CreateThread(nullptr, 0, fan_SetDuty, handOver, 0, nullptr));
-    if (!worker) delete handOver;
+    if (worker) return;
+    Settled(fan, handOver->order);  // lost as a worker that fails: nothing is on its way
+    delete handOver;
 }
 
 DWORD WINAPI fan_SetDuty(LPVOID param) {
     std::unique_ptr<DutyHandOver> handOver(static_cast<DutyHandOver*>(param));
     try {
         std::lock_guard<std::mutex> turn(TurnOf(handOver->fan).applying);
-        if (Superseded(handOver->fan, handOver->order)) return 0;  // a newer duty follows
-        ComApartment apartment;
-        WriteFlatUserCurve(handOver->fan, handOver->duty);
+        if (!Superseded(handOver->fan, handOver->order)) {  // else a newer duty follows
+            ComApartment apartment;
+            WriteFlatUserCurve(handOver->fan, handOver->duty);
+        }
     } catch (...) {
         // A worker ends quietly whatever failed: nobody waits for it to report.
+    }
+    try {
+        Settled(handOver->fan, handOver->order);
+    } catch (...) {
     }
     return 0;
 }

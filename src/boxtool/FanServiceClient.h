@@ -21,7 +21,8 @@ constexpr uint32_t kFanCurveDeviceItem = 0x040D007D;
 int FanSvc_GetFanCount();
 // A fan's name, kept once it was non-empty.
 std::wstring FanSvc_GetFanName(int index);
-// A fan's present duty on the box's scale, 0 to 10.
+// A fan's duty on the box's scale, 0 to 10: the service's present one, or, while a duty forwarded
+// for the fan (FanSvc_SetDutyAsync) is on its way, that one. The service is read either way.
 int FanSvc_GetFanDuty(int index);
 // What a worker is given, fixed when it starts.
 struct DutyHandOver {

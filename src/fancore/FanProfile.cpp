@@ -1,5 +1,6 @@
 #include "FanProfile.h"
 
+#include <algorithm>
 #include <string>
 
 #include "EcRecords.h"
@@ -103,13 +104,25 @@ void WinbondUserProfile::Normalize(FanPoints* list) {
     PointsChanged();
 }
 
+void WinbondUserProfile::ReadStoredPoints(int storeType) {
+    // The chip runs every point of a four-point curve: a stored fourth point comes back with the
+    // others. Otherwise the stored points fill the profile's own, as many as it has (at most three).
+    const size_t own = points.size();
+    FanPoints stored = points;
+    if (stored.size() < ChipPointCount()) stored.resize(ChipPointCount());
+    const size_t filled = FanStore::Instance().ReadCurve(storeType, &stored, false);
+    if (filled == 0) return;
+    if (filled < ChipPointCount()) stored.resize(std::min(own, kThreePoints));
+    points = stored;
+}
+
 void WinbondUserProfile::Refresh() {
     FanStore& store = FanStore::Instance();
     if (fanType >= 100) {
-        store.ReadCurve(fanType, &points, false);
+        ReadStoredPoints(fanType);
         return;
     }
-    store.ReadCurve(fanType * 2, &points, false);
+    ReadStoredPoints(fanType * 2);
     FanProfile* second = SecondProfile();
     if (second && CanUseBiosFanCurve(fanType)) {
         FanPoints extra(4);

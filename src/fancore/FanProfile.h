@@ -12,6 +12,9 @@
 #include "FanPoint.h"
 #include "IteDataConverter.h"
 
+// The points every profile is created with, and all that the ITE and Fintek chips run.
+constexpr size_t kThreePoints = 3;
+
 class FanProfile {
 public:
     explicit FanProfile(std::wstring name) : m_name(std::move(name)) {}
@@ -28,6 +31,9 @@ public:
     virtual void Refresh();
     virtual bool Save() = 0;
     virtual bool Apply() = 0;
+    // How many points of a curve the chip or firmware that runs the profile runs: the NCT register
+    // block and the firmware's curve record take four.
+    virtual size_t ChipPointCount() const { return kMaxCurvePoints; }
 
     const std::wstring& Name() const { return m_name; }
     // The profile holding the extra curve of a dual-curve fan; null for every other profile.
@@ -51,6 +57,8 @@ public:
     void Refresh() override {}
     bool Save() override { return true; }
     bool Apply() override;
+    // The SmartGuardian image holds three points; past the last one the fan runs at full duty.
+    size_t ChipPointCount() const override { return kThreePoints; }
 
     // Takes the register image and the points of another ITE profile; name, fan number and
     // keys stay.
@@ -93,6 +101,8 @@ public:
     void Refresh() override {}
     bool Save() override { return true; }
     bool Apply() override;
+    // The chip is given three points; past the last one it runs the fan at full duty.
+    size_t ChipPointCount() const override { return kThreePoints; }
     virtual void PointsChanged() {}
 
     FanPoints points = FanPoints(3);
@@ -141,6 +151,10 @@ public:
     void Normalize(FanPoints* points) override;
     void Refresh() override;
     bool Save() override;
+
+private:
+    // The stored user curve under the store fan type into the points.
+    void ReadStoredPoints(int storeType);
 };
 
 // The settings-store fan type of a board fan type: fan type x 2, or fan type - 124 from 224 on.

@@ -583,14 +583,15 @@ bool FanStore::SetFanName(int fanType, const std::string& name) {
     return true;
 }
 
-void FanStore::ReadCurve(int fanType, FanPoints* points, bool second) {
-    ReadCurveByName(fanType, points, second ? "extracurve" : "curvedata");
+size_t FanStore::ReadCurve(int fanType, FanPoints* points, bool second) {
+    return ReadCurveByName(fanType, points, second ? "extracurve" : "curvedata");
 }
 
-void FanStore::ReadCurveByName(int fanType, FanPoints* points, const char* name) {
+size_t FanStore::ReadCurveByName(int fanType, FanPoints* points, const char* name) {
     std::lock_guard<std::recursive_mutex> lock(m_lock);
     FanStoreNode curve = Fan(fanType).Child(name);
-    if (curve.IsNull()) return;
+    if (curve.IsNull()) return 0;
+    size_t filled = 0;
     for (size_t i = 0; i < points->size(); ++i) {
         FanStoreNode point = curve.Find("point", Decimal(static_cast<int>(i)).c_str());
         if (point.IsNull()) continue;
@@ -598,7 +599,9 @@ void FanStore::ReadCurveByName(int fanType, FanPoints* points, const char* name)
         point.GetInt("X", &x);
         point.GetInt("Y", &y);
         (*points)[i] = {x, y};
+        ++filled;
     }
+    return filled;
 }
 
 bool FanStore::WriteCurve(int fanType, const FanPoints& points, bool second) {
@@ -613,6 +616,12 @@ bool FanStore::WriteCurveByName(int fanType, const FanPoints& points, const char
         FanStoreNode point = curve.Child("point", Decimal(static_cast<int>(i)).c_str());
         point.SetInt("X", points[i].temperature);
         point.SetInt("Y", points[i].duty);
+    }
+    // The points of a longer curve saved before are not part of this one.
+    for (int i = static_cast<int>(points.size());; ++i) {
+        const std::string key = Decimal(i);
+        if (curve.Find("point", key.c_str()).IsNull()) break;
+        curve.Remove("point", key.c_str());
     }
     return Save();
 }

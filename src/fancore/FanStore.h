@@ -62,9 +62,10 @@ public:
     // -1 when the fan has none stored: the chip keeps the tolerance it has.
     int GetTempTolerance(int fanType);
     bool GetFanName(int fanType, std::string* name);
-    // Fills the caller's entries (its size says how many) from the stored points.
-    void ReadCurve(int fanType, FanPoints* points, bool second);
-    void ReadCurveByName(int fanType, FanPoints* points, const char* name);
+    // Fills the caller's entries (its size says how many) from the stored points; returns how many
+    // it filled (entries without a stored point stay as they were).
+    size_t ReadCurve(int fanType, FanPoints* points, bool second);
+    size_t ReadCurveByName(int fanType, FanPoints* points, const char* name);
     std::vector<int> ReadMultiSource(int fanType);
     void ReadWeights(int fanType, std::vector<int>* weights);
     bool HasCurve(int fanType);
@@ -85,6 +86,7 @@ public:
     bool SetT1DelayTime(int fanType, int value);
     bool SetTempTolerance(int fanType, int value);
     bool SetFanName(int fanType, const std::string& name);
+    // The curve's points, written over the stored ones; stored points past its end are removed.
     bool WriteCurve(int fanType, const FanPoints& points, bool second);
     bool WriteCurveByName(int fanType, const FanPoints& points, const char* name);
     bool WriteMultiSource(int fanType, const std::vector<int>& values);

@@ -25,7 +25,7 @@ HRESULT CIFanControlImpl::ReadUserCurve(IFanCurve* curve, int* position, FanProf
     *user = curves::UserProfile(fan_, position);
     if (!*user) return E_FAIL;
     // Outside the lock: the curve may be an object of the client's process.
-    return ReadFanCurve(curve, points);
+    return ReadFanCurve(curve, (*user)->ChipPointCount(), points);
 }
 
 HRESULT CIFanControlImpl::UseCurve(IFanCurve* curve, ULONG* retVal, CurveUse use) {

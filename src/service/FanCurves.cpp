@@ -21,9 +21,6 @@ constexpr uint32_t kBiosFanCurveDevice0 = 0x040D001D;
 constexpr int kPlaceholderPoints = 4;
 constexpr FanPoint kPlaceholder = {0, -1};
 
-// The longest curve a chip block or a firmware curve record takes whole.
-constexpr size_t kMaxCurvePoints = 4;
-
 }  // namespace
 
 HRESULT CIFanCurvePointImpl::get_Temperature(LONG* pVal) {
@@ -173,21 +170,9 @@ HRESULT ReadPoints(IFanCurve* curve, FanPoints* out) {
     return S_OK;
 }
 
-// What every chip register and firmware record holds: one byte per temperature and per duty, and
-// temperatures that do not fall (equal ones are how a curve ends flat).
-bool IsRunnable(const FanPoints& points) {
-    if (points.empty() || points.size() > kMaxCurvePoints) return false;
-    for (size_t i = 0; i < points.size(); ++i) {
-        const FanPoint& p = points[i];
-        if (p.temperature < 0 || p.temperature > 255 || p.duty < 0 || p.duty > 255) return false;
-        if (i > 0 && p.temperature < points[i - 1].temperature) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
-HRESULT ReadFanCurve(IFanCurve* curve, ClientCurve* out) {
+HRESULT ReadFanCurve(IFanCurve* curve, size_t chipPoints, ClientCurve* out) {
     if (!curve) return E_POINTER;
     HRESULT hr = ReadPoints(curve, &out->points);
     if (FAILED(hr)) return hr;
@@ -204,7 +189,10 @@ HRESULT ReadFanCurve(IFanCurve* curve, ClientCurve* out) {
         }
     }
     out->dual = static_cast<bool>(out->dualCurve);
-    if (!IsRunnable(out->points) || (out->dual && !IsRunnable(out->second))) return E_INVALIDARG;
+    // The second curve goes to the firmware's curve record.
+    if (!IsRunnableCurve(out->points, chipPoints) ||
+        (out->dual && !IsRunnableCurve(out->second, kMaxCurvePoints)))
+        return E_INVALIDARG;
     return S_OK;
 }
 

@@ -116,15 +116,14 @@ FanPoints ClientPoints(FanPoints points, int fourthDuty);
 
 // A client's curve read through its interface: its points, and for a dual-mode curve of the
 // service whose inner curve was filled also the inner curve's points. A failed Count is the
-// result; items that cannot be read are skipped. E_INVALIDARG for a curve the fan's chip cannot
-// run whole: no points or more than four, a temperature or duty outside 0..255, or a temperature
-// below the one before it.
+// result; items that cannot be read are skipped. E_INVALIDARG for a curve a chip that runs
+// `chipPoints` points cannot run whole (IsRunnableCurve), or a second curve the firmware cannot.
 struct ClientCurve {
     FanPoints points;
     bool dual = false;
     FanPoints second;
     tolo::ComPtr<CIDualModeFanCurveImpl> dualCurve;
 };
-HRESULT ReadFanCurve(IFanCurve* curve, ClientCurve* out);
+HRESULT ReadFanCurve(IFanCurve* curve, size_t chipPoints, ClientCurve* out);
 // Writes points into the first items of a client's curve (as many as both have).
 void WriteFanCurve(IFanCurve* curve, const FanPoints& points);

@@ -128,7 +128,7 @@ HRESULT CIFanProfileCollectionImpl::SaveUserProfile(IFanCurve* FanCurve, ULONG* 
         if (!user) return E_FAIL;
         // Outside the lock: the curve may be an object of the client's process.
         ClientCurve curve;
-        HRESULT hr = ReadFanCurve(FanCurve, &curve);
+        HRESULT hr = ReadFanCurve(FanCurve, user->ChipPointCount(), &curve);
         if (FAILED(hr)) return hr;
         service::FanObjectsGuard guard;
         curves::WriteSecondCurve(user, curve);

@@ -84,6 +84,15 @@ long CallWith(IDispatch* object, const wchar_t* name, IDispatch* argument, HRESU
     return converted.vt == VT_I4 ? converted.lVal : -1;
 }
 
+HRESULT ScriptError(IDispatch* object, const wchar_t* name, WORD flags, std::initializer_list<VARIANT> args) {
+    EXCEPINFO exception{};
+    HRESULT hr = Call(object, name, flags, args, nullptr, &exception);
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrHelpFile);
+    return hr == DISP_E_EXCEPTION ? exception.scode : hr;
+}
+
 FanPoints CurvePoints(IDispatch* curve) {
     FanPoints points;
     long count = Long(curve, L"Count");
@@ -101,6 +110,22 @@ void SetSpeeds(IDispatch* curve, const std::vector<long>& speeds) {
         tolo::ComPtr<IDispatch> point = Object(curve, L"Item", {I4(static_cast<long>(i))});
         ASSERT_TRUE(point);
         EXPECT_EQ(S_OK, Put(point.Get(), L"Speed", I4(speeds[i])));
+    }
+}
+
+void SetPoints(IDispatch* curve, const FanPoints& points) {
+    const long count = Long(curve, L"Count");
+    for (size_t i = 0; i < points.size(); ++i) {
+        const FanPoint& p = points[i];
+        if (static_cast<long>(i) >= count) {
+            EXPECT_EQ(S_OK,
+                      Call(curve, L"AddPoint", DISPATCH_METHOD, {I4(p.temperature), I4(p.duty)}, nullptr));
+            continue;
+        }
+        tolo::ComPtr<IDispatch> point = Object(curve, L"Item", {I4(static_cast<long>(i))});
+        ASSERT_TRUE(point);
+        EXPECT_EQ(S_OK, Put(point.Get(), L"Temperature", I4(p.temperature)));
+        EXPECT_EQ(S_OK, Put(point.Get(), L"Speed", I4(p.duty)));
     }
 }
 

@@ -32,10 +32,16 @@ std::wstring Text(IDispatch* object, const wchar_t* name);
 long CallWith(IDispatch* object, const wchar_t* name, IDispatch* argument, HRESULT* hr = nullptr);
 VARIANT Dispatch(IDispatch* object);
 
+// The error a script sees for a late-bound call: the member's own failure.
+HRESULT ScriptError(IDispatch* object, const wchar_t* name, WORD flags, std::initializer_list<VARIANT> args);
+
 // The points of a curve object, read by name as a late-bound client does.
 FanPoints CurvePoints(IDispatch* curve);
 // Sets each point's Speed from the list.
 void SetSpeeds(IDispatch* curve, const std::vector<long>& speeds);
+// Sets the curve's first points from the list: Temperature and Speed of those it has, AddPoint
+// for more.
+void SetPoints(IDispatch* curve, const FanPoints& points);
 
 // Every "curvedata" curve of the store's fans, in file order.
 std::vector<FanPoints> StoredUserCurves();

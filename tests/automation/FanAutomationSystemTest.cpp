@@ -6,6 +6,7 @@
 #include <ocidl.h>
 #include <windows.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -36,11 +37,9 @@ protected:
         test::ServerTest::SetUp();
         if (HasFatalFailure()) return;
         test::ForgetServiceState();
-        test::InstallSuite(false);
+        test::InstallSuite(SuiteInstalled());
         ASSERT_EQ(0u, test::RunService(L"/RegServer").exitCode);
-        ASSERT_EQ(S_OK, test::CreateManager(manager_.Put()));
-        controls_ = test::Object(manager_.Get(), L"Controls");
-        ASSERT_TRUE(controls_);
+        ASSERT_NO_FATAL_FAILURE(ConnectManager());
     }
     void TearDown() override {
         Disconnect();
@@ -49,6 +48,22 @@ protected:
         test::ServerTest::TearDown();
         // Other tests of the service start from a store of their own.
         test::ForgetServiceState();
+        test::InstallSuite(false);
+    }
+
+    virtual bool SuiteInstalled() const { return false; }
+
+    void ConnectManager() {
+        ASSERT_EQ(S_OK, test::CreateManager(manager_.Put()));
+        controls_ = test::Object(manager_.Get(), L"Controls");
+        ASSERT_TRUE(controls_);
+    }
+    // The service ends with its last client; the next ConnectManager starts it again.
+    void EndService() {
+        Disconnect();
+        controls_.Reset();
+        manager_.Reset();
+        ASSERT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 30000)) << "the server did not end";
     }
 
     tolo::ComPtr<IDispatch> Fan(long position) {
@@ -63,6 +78,9 @@ protected:
         tolo::ComPtr<IDispatch> profiles = test::Object(fan, L"Profiles");
         tolo::ComPtr<IDispatch> user = test::Object(profiles.Get(), L"Item", {I4(kUserPosition)});
         return test::Object(user.Get(), L"FanCurve");
+    }
+    HRESULT ApplyUser(IDispatch* fan) {
+        return test::Call(fan, L"ApplyIndex", DISPATCH_METHOD, {I4(kUserPosition)}, nullptr);
     }
 
     void Connect() {
@@ -373,6 +391,123 @@ TEST_F(FanAutomationTest, CurrentFanCurveFollowsTheSelectedProfile) {
     again->QueryInterface(IID_IUnknown, b.PutVoid());
     EXPECT_EQ(a.Get(), b.Get());
 }
+
+// A Nuvoton NCT6791 under the same firmware: the CPU fan's curve lives in bank 2.
+class NuvotonCurveTest : public FanAutomationTest {
+protected:
+    std::string BoardText() const override {
+        return test::TwoFanIteBoard({.product = "QX-Z97 AUTOMATION", .chip = "0xC803 0"});
+    }
+    // Temperatures 0x21-0x24, then duties 0x27-0x2A.
+    static std::vector<int> CpuFanCurveRegisters() {
+        std::vector<int> values;
+        for (uint8_t reg : {0x21, 0x22, 0x23, 0x24, 0x27, 0x28, 0x29, 0x2A})
+            values.push_back(sim::MonitorRead(2, reg));
+        return values;
+    }
+};
+
+// The chip runs all four points of a user curve, and so does the restore after a restart of the
+// service: clients read the same four points before and after.
+TEST_F(NuvotonCurveTest, AFourPointUserCurveRunsWholeBeforeAndAfterARestart) {
+    const FanPoints four = {{10, 20}, {20, 40}, {30, 60}, {90, 80}};
+    const std::vector<int> chip = {10, 20, 30, 90, 20, 40, 60, 80};
+    const auto clientsRead = [&](const char* when) {
+        tolo::ComPtr<IDispatch> fan = Fan(0);
+        ASSERT_TRUE(fan);
+        EXPECT_EQ(four, test::CurvePoints(UserCurve(fan.Get()).Get())) << when;
+        EXPECT_EQ(four, test::CurvePoints(test::Object(fan.Get(), L"CurrentFanCurve").Get())) << when;
+        EXPECT_EQ(chip, CpuFanCurveRegisters()) << when;
+        const std::vector<FanPoints> stored = test::StoredUserCurves();
+        ASSERT_FALSE(stored.empty()) << when;
+        EXPECT_EQ(four, stored[0]) << when;
+    };
+    {
+        tolo::ComPtr<IDispatch> fan = Fan(0);
+        ASSERT_TRUE(fan);
+        tolo::ComPtr<IDispatch> curve = UserCurve(fan.Get());
+        test::SetPoints(curve.Get(), four);
+        EXPECT_EQ(
+            1, test::CallWith(test::Object(fan.Get(), L"Profiles").Get(), L"SaveUserProfile", curve.Get()));
+        EXPECT_EQ(S_OK, ApplyUser(fan.Get()));
+    }
+    clientsRead("before the restart");
+
+    // The chip's curve as a power cycle leaves it; the restore puts the user curve back.
+    ASSERT_NO_FATAL_FAILURE(EndService());
+    Apply("hwm 2 0x21 0 0 0 0 0 0 0 0 0 0");
+    ASSERT_NO_FATAL_FAILURE(ConnectManager());
+    clientsRead("after the restart");
+}
+
+struct ThreePointChip {
+    const char* name;
+    const char* chip;
+    uint8_t lowDutyRegister;  // the CPU fan's duty at its curve's first point
+};
+
+void PrintTo(const ThreePointChip& chip, std::ostream* out) {
+    *out << chip.name;
+}
+
+// Chips that run three points of a curve and full duty past the last one, with the maker's suite
+// installed: the service hands out curves of four points, the fourth at full duty.
+class ThreePointChipTest : public FanAutomationTest, public ::testing::WithParamInterface<ThreePointChip> {
+protected:
+    std::string BoardText() const override {
+        return test::TwoFanIteBoard({.product = "QX-H61 AUTOMATION", .chip = GetParam().chip});
+    }
+    bool SuiteInstalled() const override { return true; }
+};
+
+// A fourth point such a chip would not run is refused by every curve member, with nothing stored,
+// sent or announced; the four-point forms the service hands out and the box tool's flat curve are
+// taken and run.
+TEST_P(ThreePointChipTest, AFourthPointTheChipWouldNotRunIsRefusedAndTheServicesOwnFormsAreTaken) {
+    Connect();
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    tolo::ComPtr<IDispatch> profiles = test::Object(fan.Get(), L"Profiles");
+    const FanPoints own = test::CurvePoints(UserCurve(fan.Get()).Get());
+    ASSERT_EQ(4u, own.size());
+    const std::string store = test::ReadTextFile(test::FanStorePath());
+    const uint32_t from = sim::NextWriteSeq();
+    tolo::ComPtr<IDispatch> curve = UserCurve(fan.Get());
+    const FanPoints ramp = {{10, 20}, {20, 40}, {30, 60}, {40, 80}};
+    test::SetPoints(curve.Get(), ramp);
+    for (const wchar_t* member :
+         {L"ApplyFanCurve", L"ApplyFanCurveButNotSave", L"SetFanDuty", L"NormalizeFanCurve"})
+        EXPECT_EQ(E_INVALIDARG,
+                  test::ScriptError(fan.Get(), member, DISPATCH_METHOD, {test::Dispatch(curve.Get())}))
+            << member;
+    EXPECT_EQ(E_INVALIDARG, test::ScriptError(profiles.Get(), L"SaveUserProfile", DISPATCH_METHOD,
+                                              {test::Dispatch(curve.Get())}));
+    EXPECT_EQ(ramp, test::CurvePoints(curve.Get()));
+    EXPECT_EQ(own, test::CurvePoints(UserCurve(fan.Get()).Get()));
+    EXPECT_EQ(store, test::ReadTextFile(test::FanStorePath()));
+    EXPECT_TRUE(sim::Writes(from).empty());
+    EXPECT_TRUE(sink_.events.empty());
+
+    EXPECT_EQ(1, test::CallWith(profiles.Get(), L"SaveUserProfile", UserCurve(fan.Get()).Get()));
+    EXPECT_EQ(1,
+              test::CallWith(fan.Get(), L"ApplyFanCurve", test::Object(fan.Get(), L"CurrentFanCurve").Get()));
+    // The box tool's road: every speed of the user curve the same, normalised, saved, selected.
+    tolo::ComPtr<IDispatch> flat = UserCurve(fan.Get());
+    test::SetSpeeds(flat.Get(), {102, 102, 102, 102});
+    EXPECT_EQ(1, test::CallWith(fan.Get(), L"NormalizeFanCurve", flat.Get()));
+    EXPECT_EQ(1, test::CallWith(profiles.Get(), L"SaveUserProfile", flat.Get()));
+    EXPECT_EQ(S_OK, ApplyUser(fan.Get()));
+    EXPECT_EQ(102, sim::MonitorRead(0, GetParam().lowDutyRegister));
+    EXPECT_EQ((std::vector<long>{4, 4}), sink_.events);
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, ThreePointChipTest,
+                         ::testing::Values(ThreePointChip{"Fintek1007", "0x1007 0", 0xAD},
+                                           ThreePointChip{"Fintek1118", "0x1118 0", 0xAD},
+                                           ThreePointChip{"Ite8721", "0x8721 0x03", kCpuFanBlock + 3}),
+                         [](const ::testing::TestParamInfo<ThreePointChip>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // A board whose firmware takes each fan's list of source sensors through an ACPI device.
 class MultiSourceTest : public FanAutomationTest {

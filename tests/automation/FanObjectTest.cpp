@@ -34,6 +34,7 @@
 namespace {
 
 using test::I4;
+using test::ScriptError;
 
 // A profile that keeps its points; normalising lifts every duty to at least 60, takes the
 // points as its own (as the user profiles of some chips do) and hands them back.
@@ -706,16 +707,6 @@ TEST_F(ChipFanObjectTest, ThermalWeightsApplyAndSaveSendTheClientsWeights) {
     EXPECT_EQ(S_OK, test::Call(weights.Get(), L"Save", DISPATCH_METHOD, {}, nullptr));
     EXPECT_EQ((std::vector<int32_t>{0, 255, 153, 76, 51, -1, 4}), record());
     EXPECT_EQ((std::vector<int>{100, 60, 30, 20}), stored());
-}
-
-// The error a script sees for a late-bound call: the member's own failure.
-HRESULT ScriptError(IDispatch* object, const wchar_t* name, WORD flags, std::initializer_list<VARIANT> args) {
-    EXCEPINFO exception{};
-    HRESULT hr = test::Call(object, name, flags, args, nullptr, &exception);
-    SysFreeString(exception.bstrSource);
-    SysFreeString(exception.bstrDescription);
-    SysFreeString(exception.bstrHelpFile);
-    return hr == DISP_E_EXCEPTION ? exception.scode : hr;
 }
 
 VARIANT UI4(ULONG value) {

@@ -686,6 +686,40 @@ TEST_F(UnplugTest, NothingGoesToTheDeadHandleAndTheReplugBringsTheCyclesBack) {
     EXPECT_EQ(AllApplied(), 1);
 }
 
+// The CPU fan turned just before a reconnect, its worker still on its way to the service when the
+// reconnect reads the service's duties: the box is shown the duty the fan is about to run.
+TEST_F(UnplugTest, ADutyOnItsWayAtAReconnectIsWhatTheBoxShowsAndTheFanRuns) {
+    Create();
+    const struct {
+        int duty;
+        bool unplugged;  // else another device's arrival, the box staying in
+    } rounds[] = {{9, true}, {3, false}};
+    int applied = 0;
+    for (const auto& round : rounds) {
+        SCOPED_TRACE(round.duty);
+        fans_->HoldMember("profile0/4 FanCurve");
+        Apply("box-reg 0x4A " + std::to_string(round.duty));
+        Pull();
+        ASSERT_TRUE(fans_->WaitHeld(10000));
+        if (round.unplugged) {
+            Apply(std::string("unplug ") + kBoxPath);
+            DeviceChange(DBT_DEVICEREMOVECOMPLETE);
+            Apply(std::string("plug ") + kBoxPath);
+        }
+        DeviceChange(DBT_DEVICEARRIVAL);
+        fans_->ReleaseHeld();
+        ASSERT_TRUE(AppliedDuty(0, ++applied, round.duty));
+        Pull();
+        Push();
+        Pull();
+        EXPECT_EQ(Byte(0x4A), round.duty);
+        EXPECT_EQ(Byte(0x4B), round.duty);
+        EXPECT_EQ(Form().boxCache.duty[0], round.duty);
+        EXPECT_EQ(ServiceDutyToBoxDuty(fans_->Fan(0).duty), round.duty);
+        EXPECT_EQ(Applied(0), applied);
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // The test panel
 

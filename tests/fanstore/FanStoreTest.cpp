@@ -206,25 +206,26 @@ TEST_F(FanStoreTest, FlagReadersTellZeroFromTheRest) {
     EXPECT_TRUE(s.GetEcEnable(0));
 }
 
-TEST_F(FanStoreTest, CurvesAreWrittenOverTheirOldPoints) {
+// A curve is written over the stored one, and a longer one saved before leaves no points behind.
+TEST_F(FanStoreTest, CurvesAreWrittenOverTheirOldPointsAndEndWithTheirOwn) {
     FanStore& s = FanStore::Instance();
     EXPECT_TRUE(s.WriteCurve(2, {{20, 50}, {40, 100}, {60, 150}, {80, 255}}, false));
-    EXPECT_TRUE(s.WriteCurve(2, {{25, 55}, {45, 105}}, false));
+    EXPECT_TRUE(s.WriteCurve(2, {{20, 50}, {40, 100}, {60, 150}, {80, 255}}, true));
+    EXPECT_TRUE(s.WriteCurve(2, {{25, 55}, {45, 105}, {65, 155}}, false));
     EXPECT_TRUE(s.WriteCurve(2, {{1, 2}}, true));
     EXPECT_EQ(File(), std::string(kDecl) +
                           "<root><fan key=\"1\"><curvedata>"
                           "<point key=\"0\"><x>25</x><y>55</y></point>"
                           "<point key=\"1\"><x>45</x><y>105</y></point>"
-                          "<point key=\"2\"><x>60</x><y>150</y></point>"
-                          "<point key=\"3\"><x>80</x><y>255</y></point>"
+                          "<point key=\"2\"><x>65</x><y>155</y></point>"
                           "</curvedata><extracurve><point key=\"0\"><x>1</x><y>2</y></point></extracurve>"
                           "</fan></root>");
     FanPoints read(4, FanPoint{-1, -1});
-    s.ReadCurve(3, &read, false);
-    EXPECT_EQ(read, (FanPoints{{25, 55}, {45, 105}, {60, 150}, {80, 255}}));
+    EXPECT_EQ(3u, s.ReadCurve(3, &read, false));
+    EXPECT_EQ(read, (FanPoints{{25, 55}, {45, 105}, {65, 155}, {-1, -1}}));  // a point not stored stays
     FanPoints extra(2, FanPoint{-1, -1});
-    s.ReadCurve(2, &extra, true);
-    EXPECT_EQ(extra, (FanPoints{{1, 2}, {-1, -1}}));  // a point not stored stays as it was
+    EXPECT_EQ(1u, s.ReadCurve(2, &extra, true));
+    EXPECT_EQ(extra, (FanPoints{{1, 2}, {-1, -1}}));
 }
 
 TEST_F(FanStoreTest, CurvesByNameAndPointsWithMissingCoordinates) {
@@ -234,10 +235,10 @@ TEST_F(FanStoreTest, CurvesByNameAndPointsWithMissingCoordinates) {
                     "</custom></fan></root>");
     FanStore& s = FanStore::Instance();
     FanPoints read(3, FanPoint{-1, -1});
-    s.ReadCurveByName(0, &read, "CUSTOM");
+    EXPECT_EQ(2u, s.ReadCurveByName(0, &read, "CUSTOM"));
     EXPECT_EQ(read, (FanPoints{{30, 40}, {50, 0}, {-1, -1}}));
     EXPECT_TRUE(s.WriteCurveByName(0, {{1, 1}}, "Custom"));
-    EXPECT_TRUE(Contains(File(), "<custom><point key=\"0\"><x>1</x><y>1</y></point><point key=\"1\">"));
+    EXPECT_TRUE(Contains(File(), "<custom><point key=\"0\"><x>1</x><y>1</y></point></custom>"));
 }
 
 TEST_F(FanStoreTest, HasCurveSeesCurvesReadIntoMemoryWhileTheFileStillLoads) {

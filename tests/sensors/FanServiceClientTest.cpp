@@ -260,15 +260,19 @@ TEST_F(FanClientTest, AFailingMemberRaisesItsErrorOnTheWindowThreadAndEndsAWorke
     FakeFanService service(ThreeFans());
     service.FailMember("fans Count", L"Count refused by the test");
     EXPECT_EQ(ErrorOf([] { FanSvc_GetFanCount(); }), L"Count refused by the test");
-    service.FailMember("fan DutyCycle", L"");
-    const std::wstring text = ErrorOf([] { FanSvc_GetFanDuty(1); });
-    EXPECT_NE(text, L"(none)");
-    EXPECT_FALSE(text.empty());
 
     service.FailMember("curve Item", L"no points");
     EXPECT_EQ(RunWorker(1, 3), 0u);
     EXPECT_EQ(service.Fan(1).userCurve, FakeFan{}.userCurve);
     EXPECT_EQ(service.Fan(1).appliedIndex, -1);
+    // A forwarded duty whose worker failed is on its way no more: the service's duty is read again.
+    FanSvc_SetDutyAsync(1, 3);
+    EXPECT_TRUE(WaitUntil([] { return FanSvc_GetFanDuty(1) == 1; }));  // 22
+
+    service.FailMember("fan DutyCycle", L"");
+    const std::wstring text = ErrorOf([] { FanSvc_GetFanDuty(1); });
+    EXPECT_NE(text, L"(none)");
+    EXPECT_FALSE(text.empty());
 }
 
 // A server that is ending as the tool asks for a manager refuses it; the tool asks again (COM

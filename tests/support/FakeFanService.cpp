@@ -257,7 +257,12 @@ private:
                     return S_OK;
                 }
                 if (member == "Profiles") return Give(result, Kind::Profiles, fan_, 0, g);
-                if (member == "ApplyIndex") s.fans[fan_].appliedIndex = arg;
+                if (member == "ApplyIndex") {
+                    FakeFan& f = s.fans[fan_];
+                    f.appliedIndex = arg;
+                    // The user profile runs its curve: with no temperature here, at its first point.
+                    if (arg == f.profileCount - 1 && !f.userCurve.empty()) f.duty = f.userCurve.front();
+                }
                 Set(result, VT_I4, 1);
                 return S_OK;
             case Kind::Profiles:

@@ -19,7 +19,8 @@ namespace test {
 
 struct FakeFan {
     std::wstring name;
-    uint32_t duty = 0;                                // DutyCycle, 0 to 255
+    uint32_t duty = 0;                                // DutyCycle, 0 to 255: the user curve's
+                                                      // first point once the user profile applies
     std::vector<uint32_t> userCurve{10, 20, 30, 40};  // speeds of the user profile's points
     int profileCount = 5;
     int appliedIndex = -1;  // last ApplyIndex

@@ -1,4 +1,5 @@
-// The board most service tests run on: an IT8721 whose firmware declares two fan headers.
+// The board most service tests run on: an IT8721 whose firmware declares two fan headers (or
+// another chip under the same firmware).
 #pragma once
 
 #include <string>
@@ -14,12 +15,13 @@ struct TwoFanIte {
     int profile = 0;                       // the profile each sub-item records
     int lastProfile = 3;                   // the sub-items' last choice
     bool boardInfo = true;                 // an "mbif" package
+    const char* chip = "0x8721 0x03";      // the chip statement's id and revision
 };
 
 inline std::string TwoFanIteBoard(const TwoFanIte& board) {
     const std::string profile = " value " + std::to_string(board.profile) + " desc \"";
     const std::string profileRange = " PROFILE\" 0 0 0 1 " + std::to_string(board.lastProfile) + "\n";
-    std::string text = "product \"" + std::string(board.product) + "\"\nchip 0x8721 0x03\n";
+    std::string text = "product \"" + std::string(board.product) + "\"\nchip " + board.chip + "\n";
     if (board.boardInfo) text += "mbif 1 2 3 4 5 6 7 8\n";
     text += "item 0x04070010 value 1 desc \"CPU FAN\" 0 0 0 1 3\n";
     text += "item 0x04080011" + profile + "CPU FAN" + profileRange;
