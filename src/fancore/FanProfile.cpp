@@ -59,7 +59,10 @@ void FintekUserProfile::Normalize(FanPoints* list) {
 }
 
 void FintekUserProfile::Refresh() {
-    FanStore::Instance().ReadCurve(StoreFanType(fanNumber), &points, false);
+    FanPoints stored = points;
+    FanStore::Instance().ReadCurve(StoreFanType(fanNumber), &stored, false);
+    // A stored curve the curve members would refuse (a hand edit) is not the user's.
+    if (IsRunnableCurve(stored, ChipPointCount())) points = stored;
 }
 
 bool FintekUserProfile::Save() {
@@ -113,7 +116,8 @@ void WinbondUserProfile::ReadStoredPoints(int storeType) {
     const size_t filled = FanStore::Instance().ReadCurve(storeType, &stored, false);
     if (filled == 0) return;
     if (filled < ChipPointCount()) stored.resize(std::min(own, kThreePoints));
-    points = stored;
+    // A stored curve the curve members would refuse (a hand edit) is not the user's.
+    if (IsRunnableCurve(stored, ChipPointCount())) points = stored;
 }
 
 void WinbondUserProfile::Refresh() {
@@ -127,7 +131,7 @@ void WinbondUserProfile::Refresh() {
     if (second && CanUseBiosFanCurve(fanType)) {
         FanPoints extra(4);
         store.ReadCurve(fanType * 2, &extra, true);
-        second->SetPolygonal(extra);
+        if (IsRunnableCurve(extra, kMaxCurvePoints)) second->SetPolygonal(extra);
     }
 }
 

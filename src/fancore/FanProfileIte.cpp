@@ -72,7 +72,8 @@ void IteFanUserProfile::Refresh() {
     if (!store.HasCurve(storeKey)) return;
     FanPoints stored = points;
     store.ReadCurve(storeKey, &stored, false);
-    TakePoints(stored);
+    // A stored curve the curve members would refuse (a hand edit) is not the user's.
+    if (IsRunnableCurve(stored, ChipPointCount())) TakePoints(stored);
 }
 
 bool IteFanUserProfile::Save() {

@@ -302,15 +302,16 @@ TEST_F(FanStoreTest, DefaultWeightsAreStoredWhenMissing) {
     EXPECT_EQ(w, (std::vector<int>{10, 20, 0, 0}));  // always as many as there are sensors
 }
 
+// A weight outside 0..100, which no client could set, reads as a missing one.
 TEST_F(FanStoreTest, StoredWeightsAreReadAsManyAsThereAreSensors) {
-    SourceSensors(3);
+    SourceSensors(4);
     Spit(path_, std::string(kDecl) +
                     "<root><fan key=\"1\"><weights><sensor_0>40</sensor_0><sensor_2>60</sensor_2>"
-                    "<sensor_3>9</sensor_3></weights></fan></root>");
+                    "<sensor_3>101</sensor_3><sensor_4>9</sensor_4></weights></fan></root>");
     FanStore& s = FanStore::Instance();
     std::vector<int> w;
     s.ReadWeights(2, &w);
-    EXPECT_EQ(w, (std::vector<int>{40, 0, 60}));
+    EXPECT_EQ(w, (std::vector<int>{40, 0, 60, 0}));
 }
 
 TEST_F(FanStoreTest, NoSourceSensorsMeansAnEmptyWeightList) {

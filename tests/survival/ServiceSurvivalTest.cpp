@@ -497,6 +497,66 @@ TEST_F(ServiceSurvivalTest, DisplayNamesComeBackExactlyAfterARestart) {
     EXPECT_FALSE(FileExists(test::FanStorePath() + L".bad"));
 }
 
+// FanStore.xml edited by hand, then the service started with "BIOS fan patch" 1: a value or curve
+// a client's member would refuse is taken as none (the fan's own), so that the start-up restore
+// does not send it and no client reads it.
+TEST_F(ServiceSurvivalTest, StoredValuesNoClientCouldSetAreNeitherSentNorHandedOut) {
+    ComPtr<IDispatch> cpu;
+    ComPtr<IFanControl> early;
+    ASSERT_NO_FATAL_FAILURE(ConnectToCpuFan(&cpu, &early));
+    long saved = 0;
+    const FanPoints curve = SaveUserCurve(cpu.Get(), {102, 178, 255}, &saved);
+    ASSERT_EQ(1, saved);
+    ASSERT_EQ(S_OK, early->ApplyIndex(kUserPosition));
+    const struct {
+        const wchar_t* member;
+        long set;
+        const char* element;
+        const char* stored;
+    } kEdits[] = {
+        {L"StepUpTime", 7, "stepuptime", "300"},    {L"StepDownTime", 8, "stepdowntime", "-5"},
+        {L"RpmTolerance", 9, "tolerance", "256"},   {L"StepUnit", 10, "stepunit", "99999999999"},
+        {L"T1DelayTime", 11, "t1delaytime", "300"}, {L"TempTolerance", 2, "temptolerance", "250"},
+    };
+    for (const auto& e : kEdits) ASSERT_EQ(S_OK, test::Put(cpu.Get(), e.member, I4(e.set))) << e.member;
+    cpu.Reset();
+    early.Reset();
+    controls_.Reset();
+    manager_.Reset();
+    ASSERT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 30000)) << "the server did not end";
+    std::string bytes = FileBytes(test::FanStorePath());
+    const auto edit = [&](const std::string& from, const std::string& to) {
+        const size_t at = bytes.find(from);
+        ASSERT_NE(std::string::npos, at) << from << " in " << bytes;
+        bytes.replace(at, from.size(), to);
+    };
+    for (const auto& e : kEdits) {
+        const std::string open = std::string("<") + e.element + ">";
+        edit(open + std::to_string(e.set) + "<", open + e.stored + "<");
+    }
+    edit("<x>" + std::to_string(curve[0].temperature) + "</x>", "<x>-5</x>");
+    WriteBytes(test::FanStorePath(), bytes);
+    const DWORD patch = 1;
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Quil\\QuilFanService",
+                                             L"BIOS fan patch", REG_DWORD, &patch, sizeof patch));
+
+    ASSERT_NO_FATAL_FAILURE(ConnectToCpuFan(&cpu, &early));
+    // The temperature tolerance is the chip's own; the others are what a fan has without a file.
+    for (const auto& e : kEdits) {
+        const long read = test::Long(cpu.Get(), e.member);
+        EXPECT_EQ(std::string(e.element) == "temptolerance" ? read : 0, read) << e.member;
+        EXPECT_NE(std::atol(e.stored), read) << e.member;
+    }
+    ComPtr<IDispatch> user =
+        test::Object(test::Object(cpu.Get(), L"Profiles").Get(), L"Item", {I4(kUserPosition)});
+    const FanPoints kept = test::CurvePoints(test::Object(user.Get(), L"FanCurve").Get());
+    ASSERT_FALSE(kept.empty());
+    EXPECT_NE(-5, kept[0].temperature) << "the profile took a curve no client could give it";
+    // The start-up restore ran the profile's own curve, not a start at 251 degrees.
+    test::ExpectSameCurve(test::ExpectedChipCurve(kept), test::ChipCurve(test::kCpuFanBlock));
+    EXPECT_NE(251, test::ChipCurve(test::kCpuFanBlock).startTemp);
+}
+
 // FanStore.xml saved by an editor in the ANSI code page, as display names were once stored: read
 // in that code page with every setting, not set aside, and written in UTF-8 at the next save.
 TEST_F(ServiceSurvivalTest, AStoreInTheAnsiCodePageIsReadAsMeantAndSavedInUtf8) {
