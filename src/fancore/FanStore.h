@@ -52,6 +52,9 @@ public:
     bool GetEcEnable(int fanType);
     int GetFanSourceIndex(int fanType);
     int GetManualMode(int fanType);
+    // The RPM duty and tolerance, step times, step unit and T1 delay read 0, the temperature
+    // tolerance -1 (the chip keeps the one it has), when the fan has none stored or one that no
+    // client could set (FanLimits.h).
     int GetRpmDuty(int fanType);
     int GetTolerance(int fanType);
     int GetRpm(int fanType);
@@ -59,7 +62,6 @@ public:
     int GetStepUnit(int fanType);
     int GetStepUpTime(int fanType);
     int GetT1DelayTime(int fanType);
-    // -1 when the fan has none stored: the chip keeps the tolerance it has.
     int GetTempTolerance(int fanType);
     bool GetFanName(int fanType, std::string* name);
     // Fills the caller's entries (its size says how many) from the stored points; returns how many
