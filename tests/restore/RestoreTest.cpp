@@ -614,17 +614,22 @@ protected:
 };
 
 // What the file holds when the service starts is what the start-up restore gives the chip.
+// Values no client could set (the chassis fan's, edited by hand) are taken as none.
 TEST_F(Z77RestoreTest, StoredTimingsReachTheChipAtStartUp) {
     FanStore& store = FanStore::Instance();
     store.SetStepUpTime(0, 7);
     store.SetStepDownTime(0, 9);
     store.SetStepUnit(0, 5);
     store.SetT1DelayTime(0, 12);
+    store.SetStepUpTime(2, 300);
+    store.SetStepDownTime(2, -5);
+    store.SetStepUnit(2, 511);
+    store.SetT1DelayTime(2, 300);
     const std::vector<QuilFanControl*>& fans = Fans();
     ASSERT_EQ(2u, fans.size());
     {
         sim::BoardLock lock;
-        for (int reg : {0x03, 0x04, 0x66, 0x67}) Board()->sio.hwm[2][reg] = 0;
+        for (int reg : {0x03, 0x04, 0x66, 0x67}) Board()->sio.hwm[2][reg] = Board()->sio.hwm[1][reg] = 0x11;
     }
     test::SetPatchValue(1);
 
@@ -636,6 +641,9 @@ TEST_F(Z77RestoreTest, StoredTimingsReachTheChipAtStartUp) {
     EXPECT_EQ(9, hwm[2][0x04]);
     EXPECT_EQ(5, hwm[2][0x66]);
     EXPECT_EQ(12, hwm[2][0x67]);
+    for (int reg : {0x03, 0x04, 0x66, 0x67}) EXPECT_EQ(0, hwm[1][reg]) << std::hex << reg;
+    EXPECT_EQ(0, fans[1]->GetStepUpTime());
+    EXPECT_EQ(0, fans[1]->GetStepDownTime());
 }
 
 // The box tool's way in RPM mode: the user curve saved, then applied by its index. The target is
