@@ -11,6 +11,10 @@
 #include "system/MessageBox.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
+    // Run as a service, the process has no desktop anyone sees: a message box there would wait for
+    // ever (the start-up restore's with it), so its messages go to the event log. Set before the
+    // restore thread starts, which may give one before the mode is known.
+    tolo::SetUnseenMessageSink([](const std::wstring& text) { g_module.LogEvent(text.c_str()); });
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (IsVistaOrLater()) acpi::Init();
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include <atomic>
 #include <string>
 
 #include "system/Handles.h"
@@ -61,7 +62,8 @@ private:
     wchar_t serviceName_[256];
     SERVICE_STATUS status_;
     SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
-    bool serviceMode_ = false;
+    // Read by the restore thread's messages, which may come before the start decision.
+    std::atomic<bool> serviceMode_{false};
     bool delayShutdown_ = true;
     DWORD threadId_ = 0;
     tolo::UniqueHandle shutdownEvent_;

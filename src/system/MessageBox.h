@@ -9,7 +9,10 @@
 
 namespace tolo {
 
-// Shows a message box without an owner window (production: MessageBoxA / MessageBoxW).
+// Shows a message box without an owner window (production: MessageBoxA / MessageBoxW). In a
+// process whose window station no user sees (a service's own) nobody could answer the box: with
+// an unseen-message sink set, the text goes there instead and the call answers IDOK, as the box
+// would once its OK button were pressed. The system's boxes all have that one button.
 int ShowMessageBoxA(const char* text, const char* caption, UINT type = MB_OK);
 int ShowMessageBoxW(const wchar_t* text, const wchar_t* caption, UINT type = MB_OK);
 
@@ -18,6 +21,12 @@ int ShowMessageBoxW(const wchar_t* text, const wchar_t* caption, UINT type = MB_
 // restores the real message box.
 using MessageBoxHook = std::function<int(const std::wstring& text, const std::wstring& caption, UINT type)>;
 void SetMessageBoxHook(MessageBoxHook hook);
+
+// Where the messages of a process without a desktop anyone sees go (the fan service: its event
+// log). Set it before any thread can show a message; an empty sink shows the box wherever the
+// process runs.
+using UnseenMessageSink = std::function<void(const std::wstring& text)>;
+void SetUnseenMessageSink(UnseenMessageSink sink);
 
 std::wstring AnsiToWide(const char* text);
 

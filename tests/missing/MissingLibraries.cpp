@@ -1,5 +1,7 @@
 #include "MissingLibraries.h"
 
+#include "support/ProcessWindow.h"
+
 namespace test {
 
 namespace {
@@ -19,22 +21,10 @@ std::wstring WindowText(HWND w) {
     return text;
 }
 
-struct BoxSearch {
-    DWORD process;
-    std::vector<ShownBox> found;
-};
-
-BOOL CALLBACK CollectBox(HWND w, LPARAM param) {
-    auto* s = reinterpret_cast<BoxSearch*>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
+bool IsMessageBox(HWND w) {
     wchar_t cls[32] = {};
     GetClassNameW(w, cls, 32);
-    if (pid != s->process || std::wstring(cls) != L"#32770" || !IsWindowVisible(w)) return TRUE;
-    // The message box's text is the static control with the id 0xFFFF.
-    HWND text = GetDlgItem(w, 0xFFFF);
-    s->found.push_back({w, WindowText(w), text ? WindowText(text) : std::wstring()});
-    return TRUE;
+    return std::wstring(cls) == L"#32770" && Shown(w);
 }
 
 }  // namespace
@@ -96,10 +86,19 @@ ProgramFolder::~ProgramFolder() {
 
 // ---------------------------------------------------------------------------------------------
 
+bool Shown(HWND window) {
+    return (GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) != 0;
+}
+
 std::vector<ShownBox> MessageBoxesOf(DWORD process) {
-    BoxSearch s{process, {}};
-    EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&s));
-    return s.found;
+    std::vector<ShownBox> found;
+    for (HWND w : WindowsOfProcess(process)) {
+        if (!IsMessageBox(w)) continue;
+        // The message box's text is the static control with the id 0xFFFF.
+        HWND text = GetDlgItem(w, 0xFFFF);
+        found.push_back({w, WindowText(w), text ? WindowText(text) : std::wstring()});
+    }
+    return found;
 }
 
 bool WaitForMessageBox(DWORD process, ShownBox* box, DWORD timeoutMs) {
@@ -120,6 +119,32 @@ bool PressOk(const ShownBox& box) {
     PostMessageW(box.window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     for (int i = 0; i < 100 && IsWindow(box.window); ++i) Sleep(100);
     return !IsWindow(box.window);
+}
+
+}  // namespace test
+
+namespace test {
+
+UnseenDesktop::UnseenDesktop() {
+    station_ = CreateWindowStationW(kStation, 0, WINSTA_ALL_ACCESS, nullptr);
+    if (!station_) return;
+    // A desktop is made in the process's window station.
+    HWINSTA own = GetProcessWindowStation();
+    if (SetProcessWindowStation(station_)) {
+        desktop_ = CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        SetProcessWindowStation(own);
+    }
+}
+
+UnseenDesktop::~UnseenDesktop() {
+    if (desktop_) CloseDesktop(desktop_);
+    if (station_) CloseWindowStation(station_);
+}
+
+bool UnseenDesktop::Unseen() const {
+    USEROBJECTFLAGS flags{};
+    return desktop_ && GetUserObjectInformationW(station_, UOI_FLAGS, &flags, sizeof(flags), nullptr) &&
+           !(flags.dwFlags & WSF_VISIBLE);
 }
 
 }  // namespace test

@@ -56,16 +56,38 @@ private:
     bool ready_ = false;
 };
 
+// Whether a window is shown, on whichever desktop: IsWindowVisible also asks the desktop, and a
+// desktop of a window station that no user sees is never visible.
+bool Shown(HWND window);
+
 // A message box of another process, as a user sees it.
 struct ShownBox {
     HWND window;
     std::wstring caption, text;
 };
-// The message boxes a process shows now.
+// The message boxes a process shows now, on any desktop.
 std::vector<ShownBox> MessageBoxesOf(DWORD process);
 // Waits up to timeoutMs for a message box of the process; false when none came.
 bool WaitForMessageBox(DWORD process, ShownBox* box, DWORD timeoutMs);
 // Answers it with its OK button and waits until it is gone.
 bool PressOk(const ShownBox& box);
+
+// A desktop in a window station of the test's own, which no user sees, as an installed service's:
+// a program started on it (StartedProgram::Options::desktop) has nobody to answer a message box.
+class UnseenDesktop {
+public:
+    UnseenDesktop();
+    ~UnseenDesktop();
+    UnseenDesktop(const UnseenDesktop&) = delete;
+    UnseenDesktop& operator=(const UnseenDesktop&) = delete;
+    // Made, and its window station not a visible one.
+    bool Unseen() const;
+    const wchar_t* Name() const { return L"QuilUnseen\\Default"; }
+
+private:
+    static constexpr const wchar_t* kStation = L"QuilUnseen";
+    HWINSTA station_ = nullptr;
+    HDESK desktop_ = nullptr;
+};
 
 }  // namespace test

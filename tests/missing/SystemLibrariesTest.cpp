@@ -1,9 +1,10 @@
 // The programs with one of the maker's libraries taken out of the system folder, or the ACPI
 // library the fan service imports gone: the I/O library's absence leaves the tool without clock
-// readings and the service without its chip, each still serving; the service without its ACPI
-// library is refused by the loader at once, registers nothing, and a client that asks for it is
-// told so instead of waiting forever. Each test puts the library back, and the prefix works as
-// before.
+// readings and the service without its chip, each still serving (the service tells it in a box
+// to the user, or, run as a service where nobody could answer one, in its event log); the service
+// without its ACPI library is refused by the loader at once, registers nothing, and a client that
+// asks for it is told so instead of waiting forever. Each test puts the library back, and the
+// prefix works as before.
 #include <windows.h>
 
 #include <ostream>
@@ -15,6 +16,8 @@
 #include "ServerFixture.h"
 #include "ToolRun.h"
 #include "support/IteBoards.h"
+#include "support/ProcessWindow.h"
+#include "support/ServiceState.h"
 #include "system/Handles.h"
 
 namespace {
@@ -25,8 +28,14 @@ const CLSID kFanControlManager = {
 // The loader's answer for a process whose imported library is nowhere on the search path.
 const DWORD kDllNotFound = 0xC0000135;
 
+const wchar_t kServiceName[] = L"QuilFanControlService";
+
 std::wstring Quoted(const std::wstring& path) {
     return L"\"" + path + L"\"";
+}
+
+std::string Narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -99,8 +108,8 @@ protected:
     }
     static bool ServiceInstalled() {
         tolo::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        tolo::ServiceHandle service(
-            manager ? OpenServiceW(manager.Get(), L"QuilFanControlService", SERVICE_QUERY_STATUS) : nullptr);
+        tolo::ServiceHandle service(manager ? OpenServiceW(manager.Get(), kServiceName, SERVICE_QUERY_STATUS)
+                                            : nullptr);
         return static_cast<bool>(service);
     }
     static DWORD Register(const std::wstring& program) {
@@ -165,6 +174,82 @@ TEST_P(ServiceIoLibraryTest, ItSaysSoOncePerServerAndServesItsFansWithoutTheChip
     }
     // Released by its client, the last server ends as it always does.
     EXPECT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 20000));
+}
+
+// Run where nobody can answer a box (as an installed service, on a desktop of its own window
+// station), the service writes the message to its event log instead, as its other events, and
+// goes on at once. Wine's event log keeps nothing; a local server copies each event's text to its
+// standard output, so one started on such a desktop shows where the message goes.
+TEST_P(ServiceIoLibraryTest, WithNobodyToAnswerItLogsTheMessageAndServesItsFansAtOnce) {
+    const std::wstring program = Quoted(test::BuiltProgram(test::kServiceExe));
+    ASSERT_EQ(Register(test::BuiltProgram(test::kServiceExe)), 0u);
+    test::SystemLibraryAway io(L"QuilIO.dll");
+    ASSERT_TRUE(io.Away());
+    if (GetParam().impostor) {
+        ASSERT_TRUE(io.ReplaceWith(GetParam().impostor));
+    }
+    // The start-up restore meets the library before any client comes.
+    test::SetPatchValue(1);
+    const std::string message = Narrow(GetParam().message);
+    {
+        test::UnseenDesktop desktop;
+        ASSERT_TRUE(desktop.Unseen());
+        test::StartedProgram server(program + L" -Embedding", {.output = true, .desktop = desktop.Name()});
+        ASSERT_TRUE(server.Started()) << server.StartError();
+        const DWORD start = GetTickCount();
+        while (server.Output().find(message) == std::string::npos && server.Running() &&
+               GetTickCount() - start < 30000)
+            Sleep(100);
+        EXPECT_EQ(test::CountOf(server.Output(), message), 1u) << server.Output();
+        for (const test::ShownBox& box : test::MessageBoxesOf(server.Id()))
+            ADD_FAILURE() << "a message box nobody can answer: " << Narrow(box.text);
+        // Its first thread serves: a quit there ends it as the last client's release would.
+        for (int i = 0; i < 50 && !PostThreadMessageW(server.MainThreadId(), WM_QUIT, 0, 0); ++i) Sleep(100);
+        EXPECT_EQ(server.WaitForExit(20000), 0u);
+    }
+
+    // The installed service, started by the service control manager.
+    const test::ProgramResult install = test::RunProgram(program + L" /Service", 30000);
+    ASSERT_TRUE(install.finished);
+    ASSERT_EQ(install.exitCode, 0u);
+    const test::ProgramResult start = test::Net(L"start", kServiceName);
+    ASSERT_TRUE(start.finished);
+    ASSERT_EQ(start.exitCode, 0u) << start.output;
+    ASSERT_EQ(test::WaitForServiceState(kServiceName, SERVICE_RUNNING), static_cast<DWORD>(SERVICE_RUNNING));
+    const std::vector<DWORD> services = test::ProcessesNamed(test::kServiceExe);
+    ASSERT_EQ(services.size(), 1u);
+    const uint32_t from = sim::NextWriteSeq();
+    ClientCall call;
+    tolo::UniqueHandle client(CreateThread(nullptr, 0, CountFans, &call, 0, nullptr));
+    ASSERT_TRUE(client);
+    // A box that comes up all the same is named and answered here, so that the test ends.
+    const DWORD begin = GetTickCount();
+    while (WaitForSingleObject(client.Get(), 100) == WAIT_TIMEOUT && GetTickCount() - begin < 60000)
+        for (const test::ShownBox& box : test::MessageBoxesOf(services[0])) {
+            if (box.text.empty()) continue;  // not up yet
+            ADD_FAILURE() << "a message box nobody can answer: " << Narrow(box.text);
+            test::PressOk(box);
+        }
+    ASSERT_EQ(WaitForSingleObject(client.Get(), 0), WAIT_OBJECT_0) << "the client's calls never returned";
+    EXPECT_FALSE(call.failed);
+    EXPECT_EQ(call.fans, 2);
+    EXPECT_EQ(call.name, L"CPU FAN");
+    EXPECT_EQ(call.nameAfterSet, L"SYSTEM FAN");
+    for (const sim::WriteRecord& w : sim::Writes(from)) {
+        EXPECT_NE(w.kind, sim::WriteKind::Config);
+        EXPECT_NE(w.kind, sim::WriteKind::Monitor);
+    }
+    // No window of the service's is shown; its power window, hidden, is found where they all are.
+    const HWND power = test::FindProcessWindow(services[0], L"Fan Service", 10000, L"Fan Service");
+    EXPECT_TRUE(power) << "the service's desktop was not searched";
+    for (HWND w : test::WindowsOfProcess(services[0])) {
+        wchar_t cls[64] = {};
+        GetClassNameW(w, cls, 64);
+        EXPECT_FALSE(test::Shown(w)) << "a window is shown: " << Narrow(cls);
+    }
+    const test::ProgramResult stop = test::Net(L"stop", kServiceName);
+    EXPECT_TRUE(stop.finished);
+    EXPECT_EQ(test::WaitForServiceState(kServiceName, SERVICE_STOPPED), static_cast<DWORD>(SERVICE_STOPPED));
 }
 
 const IoLibraryCase kIoLibraryCases[] = {

@@ -38,14 +38,6 @@ void CreatePatchKey() {
                     nullptr);
 }
 
-void SetPatchValue(DWORD value) {
-    tolo::RegKey key;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Put(),
-                    nullptr);
-    RegSetValueExA(key.Get(), kBiosFanPatchValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                   sizeof value);
-}
-
 void SetPatchString(const wchar_t* text) {
     tolo::RegKey key;
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, kKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Put(),

@@ -10,6 +10,7 @@
 
 #include "fancore/FanPoint.h"
 #include "support/Capture.h"
+#include "support/ServiceState.h"
 
 class QuilFanControl;
 
@@ -20,10 +21,9 @@ namespace test {
 // one. The firmware's GPIO34 and IsChangeFan settings are added by the tests that need them.
 extern const std::string kRestoreBoard;
 
-// "BIOS fan patch" under HKEY_LOCAL_MACHINE.
+// "BIOS fan patch" under HKEY_LOCAL_MACHINE (SetPatchValue: support/ServiceState.h).
 void DeletePatchKey();
 void CreatePatchKey();  // the key without the value
-void SetPatchValue(DWORD value);
 void SetPatchString(const wchar_t* text);
 bool PatchKeyExists();
 // The DWORD value, or -1 when it is missing or of another type.

@@ -266,28 +266,14 @@ protected:
         c->displayName = q->lpDisplayName ? q->lpDisplayName : L"";
         return true;
     }
-    static DWORD State() {
-        tolo::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        tolo::ServiceHandle service(OpenServiceW(manager.Get(), kService, SERVICE_QUERY_STATUS));
-        SERVICE_STATUS status{};
-        if (!service || !QueryServiceStatus(service.Get(), &status)) return 0;
-        return status.dwCurrentState;
-    }
-    // The service control manager reports the state the service set; it takes a moment after
-    // "net start" has returned.
-    static DWORD WaitForState(DWORD state) {
-        DWORD now = State();
-        for (int i = 0; i < 200 && now != state; ++i, now = State()) Sleep(100);
-        return now;
-    }
+    static DWORD State() { return test::ServiceStateOf(kService); }
+    static DWORD WaitForState(DWORD state) { return test::WaitForServiceState(kService, state); }
     static bool Installed() {
         tolo::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         tolo::ServiceHandle service(OpenServiceW(manager.Get(), kService, SERVICE_QUERY_STATUS));
         return static_cast<bool>(service);
     }
-    static test::ProgramResult Net(const wchar_t* verb) {
-        return test::RunProgram(std::wstring(L"net.exe ") + verb + L" " + kService, 60000);
-    }
+    static test::ProgramResult Net(const wchar_t* verb) { return test::Net(verb, kService); }
 };
 
 TEST_F(InstalledServiceTest, InstallsStartsServesStopsReconfiguresAndRemoves) {

@@ -8,45 +8,36 @@ namespace test {
 
 ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs) {
     ProgramResult result;
-    // The output goes to a file rather than a pipe: a server that COM starts may inherit it and
-    // outlive the program.
-    wchar_t dir[MAX_PATH], file[MAX_PATH];
-    GetTempPathW(MAX_PATH, dir);
-    GetTempFileNameW(dir, L"out", 0, file);
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    tolo::UniqueHandle out(CreateFileW(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                       CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out.Get();
-    startup.hStdError = out.Get();
-    PROCESS_INFORMATION info{};
-    std::wstring line = commandLine;
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
-        DeleteFileW(file);
-        result.output = "CreateProcess failed: " + std::to_string(GetLastError());
+    StartedProgram program(commandLine, {.output = true});
+    if (!program.Started()) {
+        result.output = "CreateProcess failed: " + std::to_string(program.StartError());
         return result;
     }
-    tolo::UniqueHandle process(info.hProcess), thread(info.hThread);
-    out.Reset();
-    if (WaitForSingleObject(process.Get(), timeoutMs) == WAIT_OBJECT_0) {
-        result.finished = true;
-        GetExitCodeProcess(process.Get(), &result.exitCode);
-    } else {
-        TerminateProcess(process.Get(), 0xDEAD);
-        WaitForSingleObject(process.Get(), 5000);
-    }
-    tolo::UniqueHandle in(CreateFileW(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
-    char buffer[4096];
-    DWORD n = 0;
-    while (in && ReadFile(in.Get(), buffer, sizeof(buffer), &n, nullptr) && n > 0)
-        result.output.append(buffer, n);
-    in.Reset();
-    DeleteFileW(file);
+    result.exitCode = program.WaitForExit(timeoutMs);
+    result.finished = !program.Running();
+    if (!result.finished) result.exitCode = 0;
+    program.End(0xDEAD);
+    result.output = program.Output();
     return result;
+}
+
+DWORD ServiceStateOf(const wchar_t* service) {
+    tolo::ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    tolo::ServiceHandle installed(manager ? OpenServiceW(manager.Get(), service, SERVICE_QUERY_STATUS)
+                                          : nullptr);
+    SERVICE_STATUS status{};
+    if (!installed || !QueryServiceStatus(installed.Get(), &status)) return 0;
+    return status.dwCurrentState;
+}
+
+DWORD WaitForServiceState(const wchar_t* service, DWORD state) {
+    DWORD now = ServiceStateOf(service);
+    for (int i = 0; i < 200 && now != state; ++i, now = ServiceStateOf(service)) Sleep(100);
+    return now;
+}
+
+ProgramResult Net(const wchar_t* verb, const wchar_t* service) {
+    return RunProgram(std::wstring(L"net.exe ") + verb + L" " + service, 60000);
 }
 
 std::vector<DWORD> ProcessesNamed(const wchar_t* fileName) {

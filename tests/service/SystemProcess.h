@@ -20,6 +20,15 @@ struct ProgramResult {
 // A program that shows a message box never finishes here: nobody is there to close it.
 ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 
+// An installed service as the service control manager reports it: its current state, 0 when it
+// is not installed.
+DWORD ServiceStateOf(const wchar_t* service);
+// Waits for the state the service sets: the manager reports it a moment after "net start" or
+// "net stop" has returned. The state reached, or the last one seen after 20 seconds.
+DWORD WaitForServiceState(const wchar_t* service, DWORD state);
+// "net start" or "net stop" of a service.
+ProgramResult Net(const wchar_t* verb, const wchar_t* service);
+
 // Processes of the prefix whose executable has this file name.
 std::vector<DWORD> ProcessesNamed(const wchar_t* fileName);
 // Waits until none is left; false when one still runs after timeoutMs.

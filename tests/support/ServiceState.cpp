@@ -44,6 +44,14 @@ bool ReadPatchValue(DWORD* value) {
                         &size) == ERROR_SUCCESS;
 }
 
+void SetPatchValue(DWORD value) {
+    tolo::RegKey key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Put(),
+                        nullptr) == ERROR_SUCCESS)
+        RegSetValueExW(key.Get(), L"BIOS fan patch", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                       sizeof value);
+}
+
 void DeletePatchValue() {
     RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kServiceKey, L"BIOS fan patch");
 }

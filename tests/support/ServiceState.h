@@ -19,6 +19,8 @@ size_t CountOf(const std::string& text, const std::string& what);
 
 // "BIOS fan patch" under HKEY_LOCAL_MACHINE: false when it is missing or not a DWORD.
 bool ReadPatchValue(DWORD* value);
+// Sets the DWORD value, creating the key when needed.
+void SetPatchValue(DWORD value);
 void DeletePatchValue();
 
 // Deletes what a service leaves for the next one to start from: its settings file and "BIOS fan
