@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 #include "support/StartedProgram.h"
 
@@ -19,11 +18,6 @@ struct ProgramResult {
 // Runs a command line (the program found as CreateProcess finds it) and waits at most timeoutMs.
 // A program that shows a message box never finishes here: nobody is there to close it.
 ProgramResult RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000);
-
-// Processes of the prefix whose executable has this file name.
-std::vector<DWORD> ProcessesNamed(const wchar_t* fileName);
-// Waits until none is left; false when one still runs after timeoutMs.
-bool WaitUntilNoProcessNamed(const wchar_t* fileName, DWORD timeoutMs);
 
 // Registry probes.
 bool KeyExists(HKEY root, const std::wstring& path);
