@@ -3,6 +3,8 @@
 #include <oleauto.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cwctype>
 #include <map>
 #include <memory>
@@ -275,6 +277,42 @@ bool Superseded(int fan, uint32_t order) {
     return FanTurns()[fan].latest != order;
 }
 
+// The duty workers still running. A worker in the middle of its calls holds a manager: were the
+// tool to end then, the service would never see that reference go (Wine does not release what a
+// client process held when it ended), and a server that COM started for the tool would never
+// end. So the tool's end waits for them, and no worker sets a duty after that.
+std::mutex g_workersLock;
+std::condition_variable g_workersDone;
+int g_workers = 0;
+bool g_toolEnding = false;
+
+bool ToolEnding() {
+    std::lock_guard<std::mutex> lock(g_workersLock);
+    return g_toolEnding;
+}
+
+// Counts its worker from its start to the end of its thread; a worker that starts as the tool
+// ends is not counted and sets nothing.
+class RunningWorker {
+public:
+    RunningWorker() {
+        std::lock_guard<std::mutex> lock(g_workersLock);
+        counted_ = !g_toolEnding;
+        if (counted_) ++g_workers;
+    }
+    ~RunningWorker() {
+        if (!counted_) return;
+        std::lock_guard<std::mutex> lock(g_workersLock);
+        if (--g_workers == 0) g_workersDone.notify_all();
+    }
+    RunningWorker(const RunningWorker&) = delete;
+    RunningWorker& operator=(const RunningWorker&) = delete;
+    bool Counted() const { return counted_; }
+
+private:
+    bool counted_;
+};
+
 // Window-thread caches, for the life of the process.
 int g_fanCount = 0;
 std::map<int, std::wstring>& FanNames() {
@@ -378,6 +416,7 @@ void FanSvc_PushDutiesToBox() {
 }
 
 void FanSvc_SetDutyAsync(int fan, int duty) {
+    if (ToolEnding()) return;  // dropped before it is numbered: an earlier duty still applies
     auto* handOver = new (std::nothrow) DutyHandOver{fan, duty};
     if (!handOver) return;
     try {
@@ -392,11 +431,19 @@ void FanSvc_SetDutyAsync(int fan, int duty) {
     delete handOver;
 }
 
+bool FanSvc_EndDutyWorkers(DWORD timeoutMs) {
+    std::unique_lock<std::mutex> lock(g_workersLock);
+    g_toolEnding = true;
+    return g_workersDone.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return g_workers == 0; });
+}
+
 DWORD WINAPI fan_SetDuty(LPVOID param) {
+    const RunningWorker running;  // counted off last, after the apartment
     std::unique_ptr<DutyHandOver> handOver(static_cast<DutyHandOver*>(param));
     try {
         std::lock_guard<std::mutex> turn(TurnOf(handOver->fan).applying);
-        if (!Superseded(handOver->fan, handOver->order)) {  // else a newer duty follows
+        // Else a newer duty follows, or the tool ends.
+        if (running.Counted() && !Superseded(handOver->fan, handOver->order)) {
             ComApartment apartment;
             WriteFlatUserCurve(handOver->fan, handOver->duty);
         }

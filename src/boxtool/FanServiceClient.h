@@ -37,6 +37,9 @@ struct DutyHandOver {
 void FanSvc_SetDutyAsync(int fan, int duty);
 // The worker: takes ownership of its DutyHandOver (allocated with new); always returns 0.
 DWORD WINAPI fan_SetDuty(LPVOID handOver);
+// The tool's end: from now on no worker starts (such a duty is dropped), and the workers still
+// running are waited for, at most timeoutMs; false when one still ran then.
+bool FanSvc_EndDutyWorkers(DWORD timeoutMs);
 
 // The service's duties to the box (HID mode, the form's g_orbixBoxUsb): every fan's duty is read,
 // and a fan whose name routes to box fans (BoxFansOfServiceFan) sets their duty registers, in fan

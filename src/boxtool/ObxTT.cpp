@@ -2,6 +2,7 @@
 // the command line asks for it.
 #include <windows.h>
 
+#include "FanServiceClient.h"
 #include "TfrmObxTestMain.h"
 #include "system/Handles.h"
 
@@ -26,5 +27,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     } catch (...) {
         Application.HandleException();
     }
+    // A worker ended half way would leave its manager held in the service for good: the duties
+    // on their way are applied first (a service that does not answer holds the tool 10 s at most).
+    FanSvc_EndDutyWorkers(10000);
     return 0;
 }

@@ -358,8 +358,13 @@ unsigned __stdcall CQuilFanControlServiceModule::MonitorEntry(void* module) {
 }
 
 void CQuilFanControlServiceModule::MonitorShutdown() {
-    // Once per time the count falls to zero: a server that got a late client serves on.
-    while (WaitForSingleObject(shutdownEvent_.Get(), INFINITE) == WAIT_OBJECT_0) {
+    // Once per time the count falls to zero, and once per time-out through which no client held
+    // the server: COM may start one for a client that never reaches it, and a server that nobody
+    // holds ends whether a client came or not. A server that got a late client serves on.
+    for (;;) {
+        const DWORD wait = WaitForSingleObject(shutdownEvent_.Get(), timeOut_);
+        if (wait == WAIT_TIMEOUT && locks_ != 0) continue;
+        if (wait != WAIT_OBJECT_0 && wait != WAIT_TIMEOUT) return;
         PostThreadMessageW(threadId_, WM_QUIT, kLastClientGone, 0);
         if (monitorEnds_) return;
     }

@@ -20,7 +20,7 @@ public:
     int Run(const wchar_t* commandLine);
 
     // References that clients hold on the server. In local-server mode the server ends once the
-    // count falls back to zero.
+    // count falls back to zero, or has stayed zero through the shutdown time-out (no client came).
     LONG Lock();
     LONG Unlock();
 

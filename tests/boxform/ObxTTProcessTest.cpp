@@ -10,6 +10,7 @@
 
 #include "support/BoardTest.h"
 #include "support/ProcessWindow.h"
+#include "support/StartedProgram.h"
 #include "system/Handles.h"
 
 namespace {
@@ -75,6 +76,10 @@ BOOL CALLBACK CollectChild(HWND w, LPARAM param) {
 
 class ObxTTProcessTest : public test::BoardTest {
 protected:
+    void SetUp() override {
+        BoardTest::SetUp();
+        test::EndLeftoverPrograms();  // a tool left running would be the first instance
+    }
     void TearDown() override {
         // Leave nothing running should a check have failed half way.
         for (Child* c : {&first_, &second_})

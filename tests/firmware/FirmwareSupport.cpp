@@ -45,6 +45,7 @@ SysCtlService::~SysCtlService() {
 }
 
 void FirmwareToolRun::Start(DWORD waitMs) {
+    EndLeftoverPrograms();  // a tool left running would keep this one from starting
     sysctl_ = std::make_unique<SysCtlService>();
     ASSERT_TRUE(sysctl_->Serving());
     from_ = sim::NextWriteSeq();

@@ -35,6 +35,7 @@ protected:
     }
     void SetUp() override {
         BoardTest::SetUp();
+        EndLeftoverPrograms();  // a tool left running would keep this one from starting
         sysCtl_ = std::make_unique<SysCtlService>();
         ASSERT_TRUE(sysCtl_->Serving());
         ASSERT_TRUE(fans_.Registered());

@@ -202,6 +202,30 @@ TEST_F(ServerTest, ComStartsOneLocalServerForEveryClientAndItEndsAfterTheLastRel
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.Get(), 20000)) << "the server did not end";
 }
 
+TEST_F(ServerTest, ALocalServerThatNoClientReachesEndsAfterItsTimeOutAndPause) {
+    // Started as COM starts it for a client, on a registered build, and then never reached.
+    ASSERT_EQ(0u, RunService(L"/RegServer").exitCode);
+    test::StartedProgram server(L"\"" + test::BuiltProgram(kExe) + L"\" -Embedding");
+    ASSERT_TRUE(server.Started());
+    // The time-out (5 s) and the pause (1 s), with room for a loaded machine.
+    EXPECT_EQ(0u, server.WaitForExit(30000)) << "the server waits for a client that never comes";
+    if (server.Running() && test::QuitThreadsOf(server.Id())) server.WaitForExit(10000);
+}
+
+TEST_F(ServerTest, ALeftoverServerFailsTheTestThatLeftItAndNotTheOneAfterIt) {
+    // Two tests in one program: the first leaves its server held by a thread that never lets go.
+    const test::ProgramResult probe =
+        test::RunProgram(L"\"" + test::BuiltProgram(L"leftover_probe.exe") + L"\"", 100000);
+    ASSERT_TRUE(probe.finished) << probe.output;
+    EXPECT_EQ(1u, probe.exitCode) << probe.output;
+    const auto has = [&probe](const char* text) { return probe.output.find(text) != std::string::npos; };
+    EXPECT_TRUE(has("[  FAILED  ] LeftoverProbe.LeavesItsServerHeld")) << probe.output;
+    EXPECT_TRUE(has("a server outlived its test")) << probe.output;
+    // The next test's set-up ended it by its process id, said so, and the test passed.
+    EXPECT_TRUE(has("[ LEFTOVER ] QuilFanControlService.exe (process ")) << probe.output;
+    EXPECT_TRUE(has("[       OK ] LeftoverProbe.FindsOnlyItsOwnServer")) << probe.output;
+}
+
 TEST_F(ServerTest, ClientsConnectToTheEventPointAcrossProcesses) {
     ASSERT_EQ(0u, RunService(L"/RegServer").exitCode);
     tolo::ComPtr<IDispatch> manager;

@@ -1,7 +1,5 @@
 #include "SystemProcess.h"
 
-#include <tlhelp32.h>
-
 #include "system/Handles.h"
 
 namespace test {
@@ -38,27 +36,6 @@ DWORD WaitForServiceState(const wchar_t* service, DWORD state) {
 
 ProgramResult Net(const wchar_t* verb, const wchar_t* service) {
     return RunProgram(std::wstring(L"net.exe ") + verb + L" " + service, 60000);
-}
-
-std::vector<DWORD> ProcessesNamed(const wchar_t* fileName) {
-    std::vector<DWORD> ids;
-    tolo::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return ids;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
-         more = Process32NextW(snapshot.Get(), &entry))
-        if (_wcsicmp(entry.szExeFile, fileName) == 0) ids.push_back(entry.th32ProcessID);
-    return ids;
-}
-
-bool WaitUntilNoProcessNamed(const wchar_t* fileName, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    while (!ProcessesNamed(fileName).empty()) {
-        if (GetTickCount() - start > timeoutMs) return false;
-        Sleep(100);
-    }
-    return true;
 }
 
 bool KeyExists(HKEY root, const std::wstring& path) {

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 #include "support/StartedProgram.h"
 
@@ -30,10 +29,6 @@ DWORD WaitForServiceState(const wchar_t* service, DWORD state);
 ProgramResult Net(const wchar_t* verb, const wchar_t* service);
 
 // Processes of the prefix whose executable has this file name.
-std::vector<DWORD> ProcessesNamed(const wchar_t* fileName);
-// Waits until none is left; false when one still runs after timeoutMs.
-bool WaitUntilNoProcessNamed(const wchar_t* fileName, DWORD timeoutMs);
-
 // Registry probes.
 bool KeyExists(HKEY root, const std::wstring& path);
 // The string value (name null: the default value); false when missing or not a string.

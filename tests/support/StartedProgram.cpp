@@ -1,5 +1,9 @@
 #include "StartedProgram.h"
 
+#include <tlhelp32.h>
+
+#include <cstdio>
+
 namespace test {
 
 std::wstring BuiltProgram(const wchar_t* fileName) {
@@ -73,6 +77,61 @@ std::string StartedProgram::Output() const {
     DWORD n = 0;
     while (in && ReadFile(in.Get(), buffer, sizeof(buffer), &n, nullptr) && n > 0) text.append(buffer, n);
     return text;
+}
+
+std::vector<DWORD> ProcessesNamed(const wchar_t* fileName) {
+    std::vector<DWORD> ids;
+    tolo::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return ids;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry))
+        if (_wcsicmp(entry.szExeFile, fileName) == 0) ids.push_back(entry.th32ProcessID);
+    return ids;
+}
+
+bool WaitUntilNoProcessNamed(const wchar_t* fileName, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (!ProcessesNamed(fileName).empty()) {
+        if (GetTickCount() - start > timeoutMs) return false;
+        Sleep(100);
+    }
+    return true;
+}
+
+bool QuitThreadsOf(DWORD processId) {
+    bool taken = false;
+    tolo::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot) return false;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry))
+        if (entry.th32OwnerProcessID == processId && PostThreadMessageW(entry.th32ThreadID, WM_QUIT, 0, 0))
+            taken = true;
+    return taken;
+}
+
+size_t EndLeftoverPrograms() {
+    // The tool first: it may hold the server, which goes last.
+    static const wchar_t* const kPrograms[] = {L"ObxTT.exe", L"QuilSysCtl.exe", L"QuilFanControlService.exe"};
+    size_t ended = 0;
+    for (const wchar_t* name : kPrograms)
+        for (DWORD id : ProcessesNamed(name)) {
+            tolo::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+            if (!process || WaitForSingleObject(process.Get(), 0) != WAIT_TIMEOUT) continue;
+            const bool asked = QuitThreadsOf(id);
+            const bool quit = asked && WaitForSingleObject(process.Get(), 10000) == WAIT_OBJECT_0;
+            if (!quit) {
+                TerminateProcess(process.Get(), 0xDEAD);
+                WaitForSingleObject(process.Get(), 5000);
+            }
+            std::printf("[ LEFTOVER ] %ls (process %lu), left running by an earlier test, %s\n", name,
+                        static_cast<unsigned long>(id), quit ? "quit when asked" : "killed");
+            std::fflush(stdout);
+            ++ended;
+        }
+    return ended;
 }
 
 }  // namespace test

@@ -1,9 +1,11 @@
-// The programs built beside the test program, and starting one of them from a test.
+// The programs built beside the test program, starting one of them from a test, and the
+// processes of the prefix.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "system/Handles.h"
 
@@ -49,5 +51,22 @@ private:
     DWORD id_ = 0, threadId_ = 0, startError_ = 0;
     std::wstring outputFile_;
 };
+
+// Processes of the prefix whose executable has this file name.
+std::vector<DWORD> ProcessesNamed(const wchar_t* fileName);
+// Waits until none is left; false when one still runs after timeoutMs.
+bool WaitUntilNoProcessNamed(const wchar_t* fileName, DWORD timeoutMs);
+
+// Posts a quit message to every thread of the process, as a service's stop does to its message
+// loop; false when no thread of it takes messages.
+bool QuitThreadsOf(DWORD processId);
+
+// Ends each process of the system's programs (the fan service, the box tool, the stand-in
+// system-control service) that an earlier test left running, by its process id, and names it on
+// the standard output. Each is asked to quit first, so that a server revokes its class object (one
+// killed with the class registered leaves every later activation in the prefix failing), and is
+// killed when it has not ended within 10 seconds. For the set-up of the tests that run one at a
+// time: no other test's programs run then. Answers how many it ended.
+size_t EndLeftoverPrograms();
 
 }  // namespace test

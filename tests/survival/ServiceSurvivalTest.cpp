@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <ocidl.h>
 #include <tinyxml.h>
-#include <tlhelp32.h>
 #include <windows.h>
 
 #include <cstdlib>
@@ -94,16 +93,6 @@ std::string StoreWithSystemFanCurve() {
     return text;
 }
 
-// Posts a quit message to every thread of a process: the one that runs the message loop of a
-// local server ends it.
-void QuitThreadsOf(DWORD processId) {
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Thread32First(snapshot.Get(), &entry); more; more = Thread32Next(snapshot.Get(), &entry))
-        if (entry.th32OwnerProcessID == processId) PostThreadMessageW(entry.th32ThreadID, WM_QUIT, 0, 0);
-}
-
 // A process of the test's own making, killed or ended with the test.
 struct ChildProcess {
     UniqueHandle process;
@@ -180,7 +169,7 @@ protected:
         for (DWORD id : test::ProcessesNamed(test::kServiceExe)) {
             UniqueHandle server(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
             if (!server || WaitForSingleObject(server.Get(), 5000) != WAIT_TIMEOUT) continue;
-            QuitThreadsOf(id);
+            test::QuitThreadsOf(id);
             EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.Get(), 20000)) << "the server did not quit";
         }
         test::DeletePatchValue();
