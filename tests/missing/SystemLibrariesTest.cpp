@@ -92,6 +92,19 @@ DWORD WINAPI CountFans(LPVOID param) {
     return 0;
 }
 
+// The fans come from the firmware's items and keep their names; the chip is out of reach, so the
+// duty the box asked for is dropped, and nothing was written to it.
+void ExpectFirmwareFansAndAnUntouchedChip(const ClientCall& call, uint32_t from) {
+    EXPECT_FALSE(call.failed);
+    EXPECT_EQ(call.fans, 2);
+    EXPECT_EQ(call.name, L"CPU FAN");
+    EXPECT_EQ(call.nameAfterSet, L"SYSTEM FAN");
+    for (const sim::WriteRecord& w : sim::Writes(from)) {
+        EXPECT_NE(w.kind, sim::WriteKind::Config);
+        EXPECT_NE(w.kind, sim::WriteKind::Monitor);
+    }
+}
+
 class ServiceWithoutLibraryTest : public test::ServerTest {
 protected:
     std::string BoardText() const override { return kServiceBoard; }
@@ -162,16 +175,7 @@ TEST_P(ServiceIoLibraryTest, ItSaysSoOncePerServerAndServesItsFansWithoutTheChip
     ASSERT_EQ(WaitForSingleObject(client.Get(), 0), WAIT_OBJECT_0) << "the client's calls never returned";
     ASSERT_FALSE(shown.empty());
     for (const std::wstring& text : shown) EXPECT_EQ(text, GetParam().message);
-    // The fans come from the firmware's items and keep their names; the chip is out of reach, so the
-    // duty the box asked for is dropped, and nothing was written to it.
-    EXPECT_FALSE(call.failed);
-    EXPECT_EQ(call.fans, 2);
-    EXPECT_EQ(call.name, L"CPU FAN");
-    EXPECT_EQ(call.nameAfterSet, L"SYSTEM FAN");
-    for (const sim::WriteRecord& w : sim::Writes(from)) {
-        EXPECT_NE(w.kind, sim::WriteKind::Config);
-        EXPECT_NE(w.kind, sim::WriteKind::Monitor);
-    }
+    ExpectFirmwareFansAndAnUntouchedChip(call, from);
     // Released by its client, the last server ends as it always does.
     EXPECT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 20000));
 }
@@ -231,14 +235,7 @@ TEST_P(ServiceIoLibraryTest, WithNobodyToAnswerItLogsTheMessageAndServesItsFansA
             test::PressOk(box);
         }
     ASSERT_EQ(WaitForSingleObject(client.Get(), 0), WAIT_OBJECT_0) << "the client's calls never returned";
-    EXPECT_FALSE(call.failed);
-    EXPECT_EQ(call.fans, 2);
-    EXPECT_EQ(call.name, L"CPU FAN");
-    EXPECT_EQ(call.nameAfterSet, L"SYSTEM FAN");
-    for (const sim::WriteRecord& w : sim::Writes(from)) {
-        EXPECT_NE(w.kind, sim::WriteKind::Config);
-        EXPECT_NE(w.kind, sim::WriteKind::Monitor);
-    }
+    ExpectFirmwareFansAndAnUntouchedChip(call, from);
     // No window of the service's is shown; its power window, hidden, is found where they all are.
     const HWND power = test::FindProcessWindow(services[0], L"Fan Service", 10000, L"Fan Service");
     EXPECT_TRUE(power) << "the service's desktop was not searched";
