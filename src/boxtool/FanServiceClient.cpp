@@ -226,22 +226,27 @@ const std::vector<BoxFanRoute>& BoxFanRoutes() {
 // turn, and only when its duty is still the last one forwarded for the fan. So the fan ends with
 // the duty the box shows, whatever order the threads run in. Until the worker of the last duty is
 // done, that duty is on its way: the box is shown it rather than the service's older one (a
-// reconnect's push may read the service meanwhile). Kept for the life of the process.
+// reconnect's push may read the service meanwhile). Kept for the life of the process and never
+// destroyed, as is the workers' count below: a worker that did not end in time may still take its
+// turn while the process ends.
 struct FanTurn {
     std::mutex applying;   // held by the fan's worker that applies
     uint32_t latest = 0;   // order of the last duty forwarded for the fan
     uint32_t settled = 0;  // order of the last duty whose worker is done (applied or failed)
     int latestDuty = 0;    // box scale
 };
-std::mutex g_turnsLock;
+std::mutex& TurnsLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
 std::map<int, FanTurn>& FanTurns() {
-    static std::map<int, FanTurn> turns;  // nodes stay where they are: references to them hold
-    return turns;
+    static auto* turns = new std::map<int, FanTurn>;  // nodes stay where they are: references hold
+    return *turns;
 }
 
 // Numbers a duty forwarded for the fan; the window and listener threads wait for no worker here.
 uint32_t ForwardedDuty(int fan, int duty) {
-    std::lock_guard<std::mutex> lock(g_turnsLock);
+    std::lock_guard<std::mutex> lock(TurnsLock());
     FanTurn& turn = FanTurns()[fan];
     turn.latestDuty = duty;
     return ++turn.latest;
@@ -249,7 +254,7 @@ uint32_t ForwardedDuty(int fan, int duty) {
 
 // The worker of a duty is done with it: when it was the fan's last, no duty is on its way.
 void Settled(int fan, uint32_t order) {
-    std::lock_guard<std::mutex> lock(g_turnsLock);
+    std::lock_guard<std::mutex> lock(TurnsLock());
     auto turn = FanTurns().find(fan);
     if (turn != FanTurns().end() && turn->second.latest == order) turn->second.settled = order;
 }
@@ -261,19 +266,19 @@ struct DutyProgress {
     int duty = 0;
 };
 DutyProgress ProgressOf(int fan) {
-    std::lock_guard<std::mutex> lock(g_turnsLock);
+    std::lock_guard<std::mutex> lock(TurnsLock());
     auto turn = FanTurns().find(fan);
     if (turn == FanTurns().end()) return {};
     return {turn->second.latest, turn->second.settled != turn->second.latest, turn->second.latestDuty};
 }
 
 FanTurn& TurnOf(int fan) {
-    std::lock_guard<std::mutex> lock(g_turnsLock);
+    std::lock_guard<std::mutex> lock(TurnsLock());
     return FanTurns()[fan];
 }
 
 bool Superseded(int fan, uint32_t order) {
-    std::lock_guard<std::mutex> lock(g_turnsLock);
+    std::lock_guard<std::mutex> lock(TurnsLock());
     return FanTurns()[fan].latest != order;
 }
 
@@ -281,13 +286,19 @@ bool Superseded(int fan, uint32_t order) {
 // tool to end then, the service would never see that reference go (Wine does not release what a
 // client process held when it ended), and a server that COM started for the tool would never
 // end. So the tool's end waits for them, and no worker sets a duty after that.
-std::mutex g_workersLock;
-std::condition_variable g_workersDone;
+std::mutex& WorkersLock() {
+    static auto* lock = new std::mutex;
+    return *lock;
+}
+std::condition_variable& WorkersDone() {
+    static auto* done = new std::condition_variable;
+    return *done;
+}
 int g_workers = 0;
 bool g_toolEnding = false;
 
 bool ToolEnding() {
-    std::lock_guard<std::mutex> lock(g_workersLock);
+    std::lock_guard<std::mutex> lock(WorkersLock());
     return g_toolEnding;
 }
 
@@ -296,14 +307,14 @@ bool ToolEnding() {
 class RunningWorker {
 public:
     RunningWorker() {
-        std::lock_guard<std::mutex> lock(g_workersLock);
+        std::lock_guard<std::mutex> lock(WorkersLock());
         counted_ = !g_toolEnding;
         if (counted_) ++g_workers;
     }
     ~RunningWorker() {
         if (!counted_) return;
-        std::lock_guard<std::mutex> lock(g_workersLock);
-        if (--g_workers == 0) g_workersDone.notify_all();
+        std::lock_guard<std::mutex> lock(WorkersLock());
+        if (--g_workers == 0) WorkersDone().notify_all();
     }
     RunningWorker(const RunningWorker&) = delete;
     RunningWorker& operator=(const RunningWorker&) = delete;
@@ -432,9 +443,9 @@ void FanSvc_SetDutyAsync(int fan, int duty) {
 }
 
 bool FanSvc_EndDutyWorkers(DWORD timeoutMs) {
-    std::unique_lock<std::mutex> lock(g_workersLock);
+    std::unique_lock<std::mutex> lock(WorkersLock());
     g_toolEnding = true;
-    return g_workersDone.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return g_workers == 0; });
+    return WorkersDone().wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return g_workers == 0; });
 }
 
 DWORD WINAPI fan_SetDuty(LPVOID param) {

@@ -472,17 +472,22 @@ TEST_P(ThreePointChipTest, AFourthPointTheChipWouldNotRunIsRefusedAndTheServices
     ASSERT_EQ(4u, own.size());
     const std::string store = test::ReadTextFile(test::FanStorePath());
     const uint32_t from = sim::NextWriteSeq();
-    tolo::ComPtr<IDispatch> curve = UserCurve(fan.Get());
-    const FanPoints ramp = {{10, 20}, {20, 40}, {30, 60}, {40, 80}};
-    test::SetPoints(curve.Get(), ramp);
-    for (const wchar_t* member :
-         {L"ApplyFanCurve", L"ApplyFanCurveButNotSave", L"SetFanDuty", L"NormalizeFanCurve"})
-        EXPECT_EQ(E_INVALIDARG,
-                  test::ScriptError(fan.Get(), member, DISPATCH_METHOD, {test::Dispatch(curve.Get())}))
-            << member;
-    EXPECT_EQ(E_INVALIDARG, test::ScriptError(profiles.Get(), L"SaveUserProfile", DISPATCH_METHOD,
-                                              {test::Dispatch(curve.Get())}));
-    EXPECT_EQ(ramp, test::CurvePoints(curve.Get()));
+    // A ramp past the third point, and full duty kept past a third point at full duty: the chip
+    // runs the latter, but the profile would keep it, and the box tool's flat curve of it is a
+    // ramp again.
+    for (const FanPoints& refused : {FanPoints{{10, 20}, {20, 40}, {30, 60}, {40, 80}},
+                                     FanPoints{{10, 20}, {20, 40}, {30, 255}, {40, 255}}}) {
+        tolo::ComPtr<IDispatch> curve = UserCurve(fan.Get());
+        test::SetPoints(curve.Get(), refused);
+        for (const wchar_t* member :
+             {L"ApplyFanCurve", L"ApplyFanCurveButNotSave", L"SetFanDuty", L"NormalizeFanCurve"})
+            EXPECT_EQ(E_INVALIDARG,
+                      test::ScriptError(fan.Get(), member, DISPATCH_METHOD, {test::Dispatch(curve.Get())}))
+                << member;
+        EXPECT_EQ(E_INVALIDARG, test::ScriptError(profiles.Get(), L"SaveUserProfile", DISPATCH_METHOD,
+                                                  {test::Dispatch(curve.Get())}));
+        EXPECT_EQ(refused, test::CurvePoints(curve.Get()));
+    }
     EXPECT_EQ(own, test::CurvePoints(UserCurve(fan.Get()).Get()));
     EXPECT_EQ(store, test::ReadTextFile(test::FanStorePath()));
     EXPECT_TRUE(sim::Writes(from).empty());
