@@ -287,13 +287,15 @@ bool NewPureEcFan::SwitchRpmMode(bool on, bool save) {
     if (save) Store().SetRpmMode(StoreKey(), on ? 1 : 0);
     const bool sent = SendNewEcPair(kEcRpmModeDevice, m_fanIndex, on ? 1 : 0);
     if (on) {
-        // The target starts from the duty at the start of the fan's stored user curve.
+        // The target starts from the duty at the start of the fan's stored user curve; a point no
+        // client could have given (a hand edit) is taken for none.
         FanPoints stored(1);
         Store().ReadCurve(StoreKey(), &stored, false);
+        const int target = IsRunnableCurve(stored, 1) ? stored[0].duty : 0;
         if (save)
-            SetRpmTarget(stored[0].duty);
+            SetRpmTarget(target);
         else if (IsBiosItemPresent(kEcRpmDevice))
-            SendRpmRecord(stored[0].duty, Store().GetTolerance(StoreKey()));
+            SendRpmRecord(target, Store().GetTolerance(StoreKey()));
     }
     return sent;
 }

@@ -300,6 +300,11 @@ TEST_F(EcFanTest, NewerRpmModeSetsStepTimesAndTheTargetFromTheStoredCurve) {
     fan.SetStepDownTimeButNotSave(8);
     EXPECT_EQ(Words(kEcStepDownDevice), (std::vector<int32_t>{224, 8}));
     EXPECT_EQ(Store().GetStepDownTime(kStoreType), 5);
+    // A hand-edited curve whose first duty no client could give starts no target.
+    Store().WriteCurve(kStoreType, {{40, 300}, {60, 200}, {70, 255}}, false);
+    EXPECT_TRUE(fan.EnableRpmMode(true));
+    EXPECT_EQ(Words(kEcRpmDevice), (std::vector<int32_t>{224, 0, 200}));
+    EXPECT_EQ(fan.GetRpmTarget(), 0);
 }
 
 TEST_F(EcFanTest, EcFansAlwaysTakePartInEcControl) {
