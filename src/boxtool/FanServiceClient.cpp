@@ -226,37 +226,42 @@ const std::vector<BoxFanRoute>& BoxFanRoutes() {
 // turn, and only when its duty is still the last one forwarded for the fan. So the fan ends with
 // the duty the box shows, whatever order the threads run in. Until the worker of the last duty is
 // done, that duty is on its way: the box is shown it rather than the service's older one (a
-// reconnect's push may read the service meanwhile). Kept for the life of the process and never
-// destroyed, as is the workers' count below: a worker that did not end in time may still take its
-// turn while the process ends.
+// reconnect's push may read the service meanwhile).
 struct FanTurn {
     std::mutex applying;   // held by the fan's worker that applies
     uint32_t latest = 0;   // order of the last duty forwarded for the fan
     uint32_t settled = 0;  // order of the last duty whose worker is done (applied or failed)
     int latestDuty = 0;    // box scale
 };
-std::mutex& TurnsLock() {
-    static auto* lock = new std::mutex;
-    return *lock;
+
+// One instance for the life of the process, never destroyed: a duty worker that did not end in
+// time may still take its turn and count itself off while the process's static objects go.
+template <class T>
+T& Lasting() {
+    static T* instance = new T;
+    return *instance;
 }
-std::map<int, FanTurn>& FanTurns() {
-    static auto* turns = new std::map<int, FanTurn>;  // nodes stay where they are: references hold
-    return *turns;
+struct FanTurns {
+    std::mutex lock;
+    std::map<int, FanTurn> byFan;  // nodes stay where they are: references to them hold
+};
+FanTurns& Turns() {
+    return Lasting<FanTurns>();
 }
 
 // Numbers a duty forwarded for the fan; the window and listener threads wait for no worker here.
 uint32_t ForwardedDuty(int fan, int duty) {
-    std::lock_guard<std::mutex> lock(TurnsLock());
-    FanTurn& turn = FanTurns()[fan];
+    std::lock_guard<std::mutex> lock(Turns().lock);
+    FanTurn& turn = Turns().byFan[fan];
     turn.latestDuty = duty;
     return ++turn.latest;
 }
 
 // The worker of a duty is done with it: when it was the fan's last, no duty is on its way.
 void Settled(int fan, uint32_t order) {
-    std::lock_guard<std::mutex> lock(TurnsLock());
-    auto turn = FanTurns().find(fan);
-    if (turn != FanTurns().end() && turn->second.latest == order) turn->second.settled = order;
+    std::lock_guard<std::mutex> lock(Turns().lock);
+    auto turn = Turns().byFan.find(fan);
+    if (turn != Turns().byFan.end() && turn->second.latest == order) turn->second.settled = order;
 }
 
 // Where the fan's duties stand: the last forwarded, its order and whether its worker is done.
@@ -266,40 +271,39 @@ struct DutyProgress {
     int duty = 0;
 };
 DutyProgress ProgressOf(int fan) {
-    std::lock_guard<std::mutex> lock(TurnsLock());
-    auto turn = FanTurns().find(fan);
-    if (turn == FanTurns().end()) return {};
+    std::lock_guard<std::mutex> lock(Turns().lock);
+    auto turn = Turns().byFan.find(fan);
+    if (turn == Turns().byFan.end()) return {};
     return {turn->second.latest, turn->second.settled != turn->second.latest, turn->second.latestDuty};
 }
 
 FanTurn& TurnOf(int fan) {
-    std::lock_guard<std::mutex> lock(TurnsLock());
-    return FanTurns()[fan];
+    std::lock_guard<std::mutex> lock(Turns().lock);
+    return Turns().byFan[fan];
 }
 
 bool Superseded(int fan, uint32_t order) {
-    std::lock_guard<std::mutex> lock(TurnsLock());
-    return FanTurns()[fan].latest != order;
+    std::lock_guard<std::mutex> lock(Turns().lock);
+    return Turns().byFan[fan].latest != order;
 }
 
 // The duty workers still running. A worker in the middle of its calls holds a manager: were the
 // tool to end then, the service would never see that reference go (Wine does not release what a
 // client process held when it ended), and a server that COM started for the tool would never
 // end. So the tool's end waits for them, and no worker sets a duty after that.
-std::mutex& WorkersLock() {
-    static auto* lock = new std::mutex;
-    return *lock;
+struct DutyWorkers {
+    std::mutex lock;
+    std::condition_variable done;  // the last one ended
+    int running = 0;
+    bool toolEnding = false;
+};
+DutyWorkers& Workers() {
+    return Lasting<DutyWorkers>();
 }
-std::condition_variable& WorkersDone() {
-    static auto* done = new std::condition_variable;
-    return *done;
-}
-int g_workers = 0;
-bool g_toolEnding = false;
 
 bool ToolEnding() {
-    std::lock_guard<std::mutex> lock(WorkersLock());
-    return g_toolEnding;
+    std::lock_guard<std::mutex> lock(Workers().lock);
+    return Workers().toolEnding;
 }
 
 // Counts its worker from its start to the end of its thread; a worker that starts as the tool
@@ -307,14 +311,14 @@ bool ToolEnding() {
 class RunningWorker {
 public:
     RunningWorker() {
-        std::lock_guard<std::mutex> lock(WorkersLock());
-        counted_ = !g_toolEnding;
-        if (counted_) ++g_workers;
+        std::lock_guard<std::mutex> lock(Workers().lock);
+        counted_ = !Workers().toolEnding;
+        if (counted_) ++Workers().running;
     }
     ~RunningWorker() {
         if (!counted_) return;
-        std::lock_guard<std::mutex> lock(WorkersLock());
-        if (--g_workers == 0) WorkersDone().notify_all();
+        std::lock_guard<std::mutex> lock(Workers().lock);
+        if (--Workers().running == 0) Workers().done.notify_all();
     }
     RunningWorker(const RunningWorker&) = delete;
     RunningWorker& operator=(const RunningWorker&) = delete;
@@ -443,9 +447,10 @@ void FanSvc_SetDutyAsync(int fan, int duty) {
 }
 
 bool FanSvc_EndDutyWorkers(DWORD timeoutMs) {
-    std::unique_lock<std::mutex> lock(WorkersLock());
-    g_toolEnding = true;
-    return WorkersDone().wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return g_workers == 0; });
+    std::unique_lock<std::mutex> lock(Workers().lock);
+    Workers().toolEnding = true;
+    return Workers().done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [] { return Workers().running == 0; });
 }
 
 DWORD WINAPI fan_SetDuty(LPVOID param) {
