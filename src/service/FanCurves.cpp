@@ -78,6 +78,8 @@ void CurvePointList::Fill(const FanPoints& points) {
 }
 
 void CurvePointList::Overwrite(const FanPoints& points) {
+    // Points left past the list would be handed back as part of a curve the fan does not run.
+    if (points_.size() > points.size()) points_.erase(points_.begin() + points.size(), points_.end());
     for (size_t i = 0; i < points.size(); ++i) {
         if (i < points_.size()) {
             points_[i]->put_Temperature(points[i].temperature);

@@ -36,7 +36,8 @@ public:
     void Add(long temperature, long speed);
     // Replaces every point object by new ones for points.
     void Fill(const FanPoints& points);
-    // Sets the first points in place and appends the rest; points beyond the list stay.
+    // Sets the points in place, appends the rest and drops those past the list: the point objects
+    // a client holds keep following the curve.
     void Overwrite(const FanPoints& points);
     // Sets the points the curve already has from the list's first points.
     void SetLeading(const FanPoints& points);

@@ -82,6 +82,33 @@ protected:
     HRESULT ApplyUser(IDispatch* fan) {
         return test::Call(fan, L"ApplyIndex", DISPATCH_METHOD, {I4(kUserPosition)}, nullptr);
     }
+    // A four-point user curve saved and run, then a standard profile selected: the current curve
+    // is that profile's alone, and passed back unchanged it is taken by every member that runs a
+    // curve, and running it leaves the chip and FanStore.xml as they were.
+    void ExpectCurrentCurveRunsBackUnchanged(IDispatch* fan, const FanPoints& user, long standard) {
+        tolo::ComPtr<IDispatch> curve = UserCurve(fan);
+        test::SetPoints(curve.Get(), user);
+        EXPECT_EQ(1, test::CallWith(test::Object(fan, L"Profiles").Get(), L"SaveUserProfile", curve.Get()));
+        EXPECT_EQ(S_OK, ApplyUser(fan));
+        EXPECT_EQ(S_OK, test::Call(fan, L"ApplyIndex", DISPATCH_METHOD, {I4(standard)}, nullptr));
+        tolo::ComPtr<IDispatch> current = test::Object(fan, L"CurrentFanCurve");
+        const FanPoints points = test::CurvePoints(current.Get());
+        const std::string store = test::ReadTextFile(test::FanStorePath());
+        std::vector<uint8_t> chip;
+        for (int bank = 0; bank < 8; ++bank)
+            for (int reg = 0; reg < 256; ++reg) chip.push_back(sim::MonitorRead(bank, reg));
+        for (const wchar_t* member : {L"ApplyFanCurve", L"ApplyFanCurveButNotSave"})
+            EXPECT_EQ(1, test::CallWith(fan, member, current.Get())) << member;
+        EXPECT_EQ(points, test::CurvePoints(test::Object(fan, L"CurrentFanCurve").Get()));
+        EXPECT_EQ(store, test::ReadTextFile(test::FanStorePath()));
+        for (int bank = 0, at = 0; bank < 8; ++bank)
+            for (int reg = 0; reg < 256; ++reg, ++at)
+                EXPECT_EQ(chip[at], sim::MonitorRead(bank, reg)) << "bank " << bank << " register " << reg;
+        // A fixed duty and the normalised form of it are taken too.
+        for (const wchar_t* member : {L"SetFanDuty", L"NormalizeFanCurve"})
+            EXPECT_EQ(1, test::CallWith(fan, member, current.Get())) << member;
+        EXPECT_EQ(1, test::CallWith(test::Object(fan, L"Profiles").Get(), L"SaveUserProfile", current.Get()));
+    }
 
     void Connect() {
         tolo::ComPtr<IConnectionPointContainer> container;
@@ -438,6 +465,10 @@ TEST_F(NuvotonCurveTest, AFourPointUserCurveRunsWholeBeforeAndAfterARestart) {
     Apply("hwm 2 0x21 0 0 0 0 0 0 0 0 0 0");
     ASSERT_NO_FATAL_FAILURE(ConnectManager());
     clientsRead("after the restart");
+
+    tolo::ComPtr<IDispatch> fan = Fan(0);
+    ASSERT_TRUE(fan);
+    ExpectCurrentCurveRunsBackUnchanged(fan.Get(), {{30, 50}, {40, 100}, {50, 150}, {60, 200}}, 3);
 }
 
 struct ThreePointChip {
@@ -504,6 +535,10 @@ TEST_P(ThreePointChipTest, AFourthPointTheChipWouldNotRunIsRefusedAndTheServices
     EXPECT_EQ(S_OK, ApplyUser(fan.Get()));
     EXPECT_EQ(102, sim::MonitorRead(0, GetParam().lowDutyRegister));
     EXPECT_EQ((std::vector<long>{4, 4}), sink_.events);
+
+    // Without the suite a standard profile's curve has three points, the user curve four.
+    test::InstallSuite(false);
+    ExpectCurrentCurveRunsBackUnchanged(fan.Get(), {{30, 50}, {50, 150}, {70, 200}, {70, 255}}, 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, ThreePointChipTest,
