@@ -287,17 +287,32 @@ bool NewPureEcFan::SwitchRpmMode(bool on, bool save) {
     if (save) Store().SetRpmMode(StoreKey(), on ? 1 : 0);
     const bool sent = SendNewEcPair(kEcRpmModeDevice, m_fanIndex, on ? 1 : 0);
     if (on) {
-        // The target starts from the duty at the start of the fan's stored user curve; a point no
-        // client could have given (a hand edit) is taken for none.
-        FanPoints stored(1);
-        Store().ReadCurve(StoreKey(), &stored, false);
-        const int target = IsRunnableCurve(stored, 1) ? stored[0].duty : 0;
-        if (save)
+        int target = 0;
+        const bool store = RpmTargetFromCurve(&target);
+        if (save && store)
             SetRpmTarget(target);
         else if (IsBiosItemPresent(kEcRpmDevice))
             SendRpmRecord(target, Store().GetTolerance(StoreKey()));
     }
     return sent;
+}
+
+bool NewPureEcFan::RpmTargetFromCurve(int* target) {
+    FanPoints stored(kMaxCurvePoints);
+    const size_t filled = Store().ReadCurve(StoreKey(), &stored, false);
+    if (filled > 0) stored.resize(filled);
+    // The duty at the start of the fan's stored user curve (of the list as it starts when none is
+    // stored).
+    *target = stored[0].duty;
+    if (filled == 0 || IsRunnableCurve(stored, kMaxCurvePoints)) return true;
+    // A stored curve the user profile refuses (a hand edit) is not what the fan runs: a target a
+    // client gave stays as it is, else the target follows the profile's own points.
+    *target = Store().GetRpm(StoreKey());
+    if (*target != 0) return false;
+    FanPoints running;
+    if (fanclass::ProfilePoints(Control(), kUserProfileIndex, &running) && !running.empty())
+        *target = running[0].duty;
+    return true;
 }
 
 bool NewPureEcFan::SetRpmTolerance(int value) {

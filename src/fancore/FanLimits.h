@@ -28,3 +28,10 @@ inline bool FitsRegister(int64_t value) {
 inline bool IsThermalWeight(int64_t value) {
     return value >= 0 && value <= 100;
 }
+
+// An RPM target: the older EC takes the speed itself, the newer one a duty it counts in units of
+// 50 RPM; neither fan turns faster than a 16-bit speed count holds.
+constexpr int kMaxRpmTarget = 0xFFFF;
+inline bool IsRpmTarget(int64_t value) {
+    return value >= 0 && value <= kMaxRpmTarget;
+}

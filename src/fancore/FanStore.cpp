@@ -499,7 +499,7 @@ int FanStore::GetTolerance(int fanType) {
     return GetFanInt(fanType, "Tolerance", 0, &FitsRegister);
 }
 int FanStore::GetRpm(int fanType) {
-    return GetFanInt(fanType, "rpm");
+    return GetFanInt(fanType, "rpm", 0, &IsRpmTarget);
 }
 int FanStore::GetStepDownTime(int fanType) {
     return GetFanInt(fanType, "StepDownTime", 0, &IsStepTime);

@@ -257,6 +257,9 @@ private:
     void WriteEcFanStop(bool on);
     // RPM mode on or off; the step times, target and mode are stored only when `save`.
     bool SwitchRpmMode(bool on, bool save);
+    // The RPM target that switching RPM mode on starts from; false when it is the stored target,
+    // kept as it is.
+    bool RpmTargetFromCurve(int* target);
     // The RPM record {fan index, target, tolerance}, in the EC's units.
     bool SendRpmRecord(int target, int tolerance);
 

@@ -300,11 +300,26 @@ TEST_F(EcFanTest, NewerRpmModeSetsStepTimesAndTheTargetFromTheStoredCurve) {
     fan.SetStepDownTimeButNotSave(8);
     EXPECT_EQ(Words(kEcStepDownDevice), (std::vector<int32_t>{224, 8}));
     EXPECT_EQ(Store().GetStepDownTime(kStoreType), 5);
-    // A hand-edited curve whose first duty no client could give starts no target.
+    // A hand-edited curve the user profile refuses leaves the client's target as it was; a stored
+    // target no client could give is none, and the target follows the profile's own points.
     Store().WriteCurve(kStoreType, {{40, 300}, {60, 200}, {70, 255}}, false);
     EXPECT_TRUE(fan.EnableRpmMode(true));
-    EXPECT_EQ(Words(kEcRpmDevice), (std::vector<int32_t>{224, 0, 200}));
-    EXPECT_EQ(fan.GetRpmTarget(), 0);
+    EXPECT_EQ(Words(kEcRpmDevice), (std::vector<int32_t>{224, 5000, 200}));
+    EXPECT_EQ(fan.GetRpmTarget(), 100);
+    InitializeChassisFan();
+    ASSERT_TRUE(fan.Initialize());
+    FanPoints own;
+    fan.GetProfile(4)->GetPoints(&own);
+    ASSERT_FALSE(own.empty());
+    for (int edit : {99999, -5}) {
+        Store().SetRpm(kStoreType, edit);
+        EXPECT_EQ(fan.GetRpmTarget(), 0);
+        EXPECT_TRUE(fan.EnableRpmModeButNotSave(true));
+        EXPECT_EQ(Words(kEcRpmDevice), (std::vector<int32_t>{224, own[0].duty * 50, 200}));
+        EXPECT_EQ(Store().GetRpm(kStoreType), 0);
+        EXPECT_TRUE(fan.EnableRpmMode(true));
+        EXPECT_EQ(fan.GetRpmTarget(), own[0].duty);
+    }
 }
 
 TEST_F(EcFanTest, EcFansAlwaysTakePartInEcControl) {
