@@ -8,6 +8,7 @@ CIThermalWeightsImpl::CIThermalWeightsImpl(QuilFanControl* fan)
 HRESULT CIThermalWeightsImpl::Save() {
     return service::StoringFanWork([&] {
         fan_->SaveThermalWeights(Values());
+        Handed();
         return S_OK;
     });
 }
@@ -15,6 +16,7 @@ HRESULT CIThermalWeightsImpl::Save() {
 HRESULT CIThermalWeightsImpl::ApplyButNotSave() {
     return service::FanWork([&] {
         fan_->ApplyThermalWeights(Values());
+        Handed();
         return S_OK;
     });
 }
@@ -25,6 +27,7 @@ HRESULT CIMultiFanSourceImpl::Save() {
     return service::StoringFanWork([&] {
         fan_->GetMultiSource() = Values();
         fan_->SetMultiSource(Values(), true);
+        Handed();
         return S_OK;
     });
 }
@@ -33,20 +36,21 @@ HRESULT CIMultiFanSourceImpl::ApplyButNotSave() {
     return service::FanWork([&] {
         fan_->GetMultiSource() = Values();
         fan_->SetMultiSource(Values(), false);
+        Handed();
         return S_OK;
     });
 }
 
 HRESULT CIMultiFanSourceImpl::Clear() {
     return service::FanWork([&] {
-        Values().clear();
+        Edited().clear();
         return S_OK;
     });
 }
 
 HRESULT CIMultiFanSourceImpl::Add(LONG index) {
     return service::FanWork([&] {
-        Values().push_back(index);
+        Edited().push_back(index);
         return S_OK;
     });
 }

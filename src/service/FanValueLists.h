@@ -1,7 +1,8 @@
 // A fan's thermal weights and multi-fan sources as automation objects: each holds a copy of the
 // fan's list, which the client edits and Save or ApplyButNotSave hand back to the fan; an edit
 // nobody applied reaches neither the fan nor the firmware. The copy is taken again when the fans
-// took the settings of a store that could be read only after they were built.
+// took the settings of a store that could be read only after they were built, unless a client
+// edited it since it was last handed to the fan.
 #pragma once
 
 #include <vector>
@@ -33,7 +34,7 @@ public:
         return service::FanWork([&] {
             if (!Valid(index)) return E_UNEXPECTED;
             if (!Accepts(newVal)) return E_INVALIDARG;
-            Values()[index] = newVal;
+            Edited()[index] = newVal;
             return S_OK;
         });
     }
@@ -50,14 +51,23 @@ protected:
     // under the fan-objects lock.
     FanValueList(QuilFanControl* fan, const std::vector<int>& fanList)
         : fan_(fan), fanList_(&fanList), values_(fanList), copiedAt_(service::StoreCatchUps()) {}
-    // The client's list.
+    // The client's list. Edits not yet saved or applied are newer than a store read late, and
+    // stay; a list nobody edited takes the fan's again.
     std::vector<int>& Values() {
         if (copiedAt_ != service::StoreCatchUps()) {
-            values_ = *fanList_;
+            if (!edited_) values_ = *fanList_;
             copiedAt_ = service::StoreCatchUps();
         }
         return values_;
     }
+    // The client's list, to be changed.
+    std::vector<int>& Edited() {
+        std::vector<int>& values = Values();
+        edited_ = true;
+        return values;
+    }
+    // The list was handed to the fan: it is the fan's own again.
+    void Handed() { edited_ = false; }
     bool Valid(LONG index) { return index >= 0 && static_cast<size_t>(index) < Values().size(); }
     // Whether a client's value may enter the list.
     virtual bool Accepts(LONG) const { return true; }
@@ -68,6 +78,7 @@ private:
     const std::vector<int>* fanList_;
     std::vector<int> values_;
     unsigned copiedAt_;
+    bool edited_ = false;
 };
 
 class CIThermalWeightsImpl final : public FanValueList<IThermalWeights> {

@@ -698,7 +698,8 @@ protected:
 
 // A store another program held while the fans were built, read at the first client call after it
 // let go: the EC fan takes the user's weights and sources, a weights object handed out during the
-// hold shows them (its Save keeps them), and the fans' catch-up stores nothing of its own, so a
+// hold shows them (its Save keeps them) while a sources object a client edited during the hold
+// keeps the edit, and the fans' catch-up stores nothing of its own, so a
 // member that stores nothing is not told of a save that failed (the file is still open to readers
 // only, and cannot be replaced).
 TEST_F(Z77EcRestoreTest, AStoreReadLateGivesEveryFanAndWeightsObjectTheStoredSettings) {
@@ -720,6 +721,10 @@ TEST_F(Z77EcRestoreTest, AStoreReadLateGivesEveryFanAndWeightsObjectTheStoredSet
     tolo::ComPtr<CIFanControlImpl> object(new CIFanControlImpl(static_cast<int>(found - fans.begin()), ec));
     tolo::ComPtr<IThermalWeights> weights;
     ASSERT_EQ(S_OK, object->get_ThermalWeights(weights.Put()));
+    // A client's edit made during the hold is newer than the file: it stays, and its Save stores it.
+    tolo::ComPtr<IMultiFanSource> sources;
+    ASSERT_EQ(S_OK, object->get_MultiFanSource(sources.Put()));
+    EXPECT_EQ(S_OK, sources->Add(8));
     holder.Reset();
     tolo::UniqueHandle reader(CreateFileA(store_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -743,6 +748,13 @@ TEST_F(Z77EcRestoreTest, AStoreReadLateGivesEveryFanAndWeightsObjectTheStoredSet
     std::vector<int> stored;
     FanStore::Instance().ReadWeights(ec->StoreKey(), &stored);
     EXPECT_EQ((std::vector<int>{30, 70, 5, 0}), stored);
+    LONG count = 0, first = 0;
+    EXPECT_EQ(S_OK, sources->get_Count(&count));
+    EXPECT_EQ(S_OK, sources->get_Item(0, &first));
+    EXPECT_EQ(1, count);
+    EXPECT_EQ(8, first);
+    EXPECT_EQ(S_OK, sources->Save());
+    EXPECT_EQ((std::vector<int>{8}), FanStore::Instance().ReadMultiSource(ec->StoreKey()));
 }
 
 // On a Winbond W83667HG-B the profile factories have no profiles for the fans: each Super I/O fan
