@@ -119,16 +119,38 @@ bool ParserChanges(const std::string& text) {
     return text.find_first_not_of(" \t\n\v\f\r") == std::string::npos;
 }
 
-// A text the parser would change is written as a CDATA section, which it reads back byte for byte
-// (all but a carriage return, which every line end of the file becomes, and "]]>", which ends the
-// section: such a text stays plain).
+// The element's own text: its text and CDATA children up to the first other node.
+std::string OwnText(TiXmlNode* e) {
+    std::string text;
+    for (TiXmlNode* child = e->FirstChild(); child && child->ToText(); child = child->NextSibling())
+        text += child->Value();
+    return text;
+}
+
+// A text the parser would change is written as CDATA sections, which it reads back byte for byte:
+// "]]>", which ends a section, is split over two of them, and the loader keeps a carriage return
+// inside a section (LoadDocument).
 bool SetText(TiXmlNode* e, const std::string& text) {
-    TiXmlText* t = FirstText(e);
-    if (!t && e->FirstChild()) return false;
-    if (!t) t = static_cast<TiXmlText*>(e->LinkEndChild(new TiXmlText("")));
-    t->SetValue(text.c_str());
-    t->SetCDATA(ParserChanges(text) && text.find('\r') == std::string::npos &&
-                text.find("]]>") == std::string::npos);
+    TiXmlNode* first = e->FirstChild();
+    if (first && !first->ToText()) return false;
+    while ((first = e->FirstChild()) && first->ToText()) e->RemoveChild(first);
+    TiXmlNode* const rest = e->FirstChild();
+    const auto add = [&](const std::string& piece, bool cdata) {
+        TiXmlText t(piece.c_str());
+        t.SetCDATA(cdata);
+        if (rest)
+            e->InsertBeforeChild(rest, t);
+        else
+            e->InsertEndChild(t);
+    };
+    if (!ParserChanges(text)) {
+        add(text, false);
+        return true;
+    }
+    size_t from = 0;
+    for (size_t end; (end = text.find("]]>", from)) != std::string::npos; from = end + 2)
+        add(text.substr(from, end + 2 - from), true);
+    add(text.substr(from), true);
     return true;
 }
 
@@ -174,16 +196,47 @@ bool IsUtf8(const std::string& bytes) {
 }
 
 // The text up to its first NUL with each line end (CR LF, CR) made LF, as TinyXML's LoadFile gives
-// a file to its parser.
+// a file to its parser; but a carriage return inside a CDATA section that is not part of a line
+// end is the text's own (SetText writes it so) and stays.
 std::string LineEndsAsLoaded(const std::string& text) {
     std::string out;
+    bool cdata = false;
     for (size_t i = 0; i < text.size() && text[i] != '\0'; ++i) {
+        if (!cdata && text.compare(i, 9, "<![CDATA[") == 0)
+            cdata = true;
+        else if (cdata && text.compare(i, 3, "]]>") == 0)
+            cdata = false;
         if (text[i] != '\r') {
             out += text[i];
             continue;
         }
+        const bool crlf = i + 1 < text.size() && text[i + 1] == '\n';
+        if (cdata && !crlf) {
+            out += '\r';
+            continue;
+        }
         out += '\n';
-        if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        if (crlf) ++i;
+    }
+    return out;
+}
+
+// The file's texts in UTF-8: each run between markup characters in the encoding it is valid in,
+// UTF-8 as the store writes it, else the ANSI code page, as an editor may have saved a name.
+std::string TextsAsUtf8(const std::string& bytes) {
+    if (IsUtf8(bytes)) return bytes;
+    std::string out;
+    for (size_t from = 0; from < bytes.size();) {
+        size_t end = bytes.find_first_of("<>", from);
+        end = end == std::string::npos ? bytes.size() : end + 1;
+        const std::string run = bytes.substr(from, end - from);
+        if (IsUtf8(run)) {
+            out += run;
+        } else {
+            const std::wstring wide = tolo::WideFromNarrow(run, CP_ACP);
+            out += tolo::NarrowFromWide(wide.data(), wide.size(), CP_UTF8);
+        }
+        from = end;
     }
     return out;
 }
@@ -215,14 +268,7 @@ Read LoadDocument(TiXmlDocument* doc, const std::string& path, int tries) {
     char chunk[4096];
     for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) bytes.append(chunk, n);
     if (std::ferror(file.get())) return Read::NotLoaded;
-    if (IsUtf8(bytes)) {
-        std::rewind(file.get());
-        return doc->LoadFile(file.get(), TIXML_DEFAULT_ENCODING) ? Read::Loaded : Read::NotLoaded;
-    }
-    // Not UTF-8: a file an editor saved in the ANSI code page, as names were once stored. Read in
-    // that code page; the store writes it back in UTF-8.
-    const std::wstring wide = tolo::WideFromNarrow(bytes, CP_ACP);
-    const std::string text = LineEndsAsLoaded(tolo::NarrowFromWide(wide.data(), wide.size(), CP_UTF8));
+    const std::string text = LineEndsAsLoaded(TextsAsUtf8(bytes));
     doc->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
     return doc->Error() ? Read::NotLoaded : Read::Loaded;
 }
@@ -322,9 +368,8 @@ bool FanStoreNode::GetString(const char* name, std::string* out) const {
         return false;
     }
     if (!e->FirstChild()) e->LinkEndChild(new TiXmlText(""));
-    TiXmlText* t = FirstText(e);
-    if (!t) return false;
-    *out = t->Value();
+    if (!FirstText(e)) return false;
+    *out = OwnText(e);
     return true;
 }
 
@@ -350,7 +395,7 @@ bool FanStoreNode::GetOwnInt(int* out) const {
         *out = 0;
         return true;
     }
-    if (TiXmlText* t = FirstText(m_node)) *out = StoredNumber(t->Value());
+    if (FirstText(m_node)) *out = StoredNumber(OwnText(m_node).c_str());
     return true;
 }
 

@@ -448,6 +448,11 @@ TEST_F(ServiceSurvivalTest, DisplayNamesComeBackExactlyAfterARestart) {
          L"bom",
          L"\uFFFE"
          L"x\uFFFF"},
+        // Carriage returns beside white space the parser trims or condenses, "]]>" beside it.
+        {L" a\r", L"\r"},
+        {L"\r\n", L"\t\r"},
+        {L"a\r\n  b", L"  x\r"},
+        {L" ]]> ", L"\r]]>]]> \r"},
     };
     const std::string utf8[] = {"Caf\xC3\xA9",
                                 "\xD0\x92\xD0\xB5\xD0\xBD\xD1\x82 \xE9\xA2\xA8\xE6\x89\x87 \xF0\x9F\x8C\x80"};
@@ -547,7 +552,8 @@ TEST_F(ServiceSurvivalTest, StoredValuesNoClientCouldSetAreNeitherSentNorHandedO
 }
 
 // FanStore.xml saved by an editor in the ANSI code page, as display names were once stored: read
-// in that code page with every setting, not set aside, and written in UTF-8 at the next save.
+// in that code page with every setting, not set aside, and written in UTF-8 at the next save; a
+// name the file holds in UTF-8 beside it is read in UTF-8.
 TEST_F(ServiceSurvivalTest, AStoreInTheAnsiCodePageIsReadAsMeantAndSavedInUtf8) {
     const std::wstring name = L"Caf\u00E9";
     char ansi[8] = {};
@@ -559,6 +565,12 @@ TEST_F(ServiceSurvivalTest, AStoreInTheAnsiCodePageIsReadAsMeantAndSavedInUtf8) 
     text.vt = VT_BSTR;
     text.bstrVal = SysAllocString(name.c_str());
     EXPECT_EQ(S_OK, test::Put(Fan(0).Get(), L"DisplayName", text));
+    VariantClear(&text);
+    // The other name stays in UTF-8, as the service wrote it.
+    const std::wstring kept = L"\u00E9\u20AC";
+    text.vt = VT_BSTR;
+    text.bstrVal = SysAllocString(kept.c_str());
+    EXPECT_EQ(S_OK, test::Put(Fan(1).Get(), L"DisplayName", text));
     VariantClear(&text);
     EXPECT_EQ(S_OK, test::Put(Fan(1).Get(), L"StepUpTime", I4(7)));
     controls_.Reset();
@@ -572,11 +584,13 @@ TEST_F(ServiceSurvivalTest, AStoreInTheAnsiCodePageIsReadAsMeantAndSavedInUtf8) 
 
     ASSERT_NO_FATAL_FAILURE(Connect());
     EXPECT_EQ(name, test::Text(Fan(0).Get(), L"DisplayName"));
+    EXPECT_EQ(kept, test::Text(Fan(1).Get(), L"DisplayName"));
     EXPECT_EQ(7, test::Long(Fan(1).Get(), L"StepUpTime"));
     EXPECT_FALSE(FileExists(test::FanStorePath() + L".bad"));
     EXPECT_EQ(S_OK, test::Put(Fan(1).Get(), L"StepDownTime", I4(3)));
     const std::string saved = FileBytes(test::FanStorePath());
     EXPECT_NE(std::string::npos, saved.find("<fanname>Caf\xC3\xA9</fanname>")) << saved;
+    EXPECT_NE(std::string::npos, saved.find("<fanname>\xC3\xA9\xE2\x82\xAC</fanname>")) << saved;
     EXPECT_NE(std::string::npos, saved.find("<stepuptime>7</stepuptime>")) << saved;
 }
 
