@@ -290,7 +290,7 @@ bool Superseded(int fan, uint32_t order) {
 // The duty workers still running. A worker in the middle of its calls holds a manager: were the
 // tool to end then, the service would never see that reference go (Wine does not release what a
 // client process held when it ended), and a server that COM started for the tool would never
-// end. So the tool's end waits for them, and no worker sets a duty after that.
+// end. So the tool's end (and the session's) waits for them, and no worker sets a duty after that.
 struct DutyWorkers {
     std::mutex lock;
     std::condition_variable done;  // the last one ended
@@ -301,19 +301,15 @@ DutyWorkers& Workers() {
     return Lasting<DutyWorkers>();
 }
 
-bool ToolEnding() {
-    std::lock_guard<std::mutex> lock(Workers().lock);
-    return Workers().toolEnding;
-}
-
-// Counts its worker from its start to the end of its thread; a worker that starts as the tool
-// ends is not counted and sets nothing.
+// One running worker, counted until this object goes; none is counted once the tool ends.
+// FanSvc_SetDutyAsync counts its worker before the thread starts, so that an end that comes
+// before the thread has run still waits for it; the thread adopts that count.
 class RunningWorker {
 public:
-    RunningWorker() {
+    explicit RunningWorker(bool adopt) {
         std::lock_guard<std::mutex> lock(Workers().lock);
-        counted_ = !Workers().toolEnding;
-        if (counted_) ++Workers().running;
+        counted_ = adopt || !Workers().toolEnding;
+        if (counted_ && !adopt) ++Workers().running;
     }
     ~RunningWorker() {
         if (!counted_) return;
@@ -323,6 +319,8 @@ public:
     RunningWorker(const RunningWorker&) = delete;
     RunningWorker& operator=(const RunningWorker&) = delete;
     bool Counted() const { return counted_; }
+    // The started thread counts itself off.
+    void PassOn() { counted_ = false; }
 
 private:
     bool counted_;
@@ -431,8 +429,9 @@ void FanSvc_PushDutiesToBox() {
 }
 
 void FanSvc_SetDutyAsync(int fan, int duty) {
-    if (ToolEnding()) return;  // dropped before it is numbered: an earlier duty still applies
-    auto* handOver = new (std::nothrow) DutyHandOver{fan, duty};
+    RunningWorker counted(false);
+    if (!counted.Counted()) return;  // the tool ends: dropped before it is numbered
+    auto* handOver = new (std::nothrow) DutyHandOver{fan, duty, 0, true};
     if (!handOver) return;
     try {
         handOver->order = ForwardedDuty(fan, duty);
@@ -441,7 +440,10 @@ void FanSvc_SetDutyAsync(int fan, int duty) {
         return;
     }
     tolo::UniqueHandle worker(CreateThread(nullptr, 0, fan_SetDuty, handOver, 0, nullptr));
-    if (worker) return;
+    if (worker) {
+        counted.PassOn();
+        return;
+    }
     Settled(fan, handOver->order);  // lost as a worker that fails: nothing is on its way
     delete handOver;
 }
@@ -454,8 +456,9 @@ bool FanSvc_EndDutyWorkers(DWORD timeoutMs) {
 }
 
 DWORD WINAPI fan_SetDuty(LPVOID param) {
-    const RunningWorker running;  // counted off last, after the apartment
-    std::unique_ptr<DutyHandOver> handOver(static_cast<DutyHandOver*>(param));
+    auto* given = static_cast<DutyHandOver*>(param);
+    const RunningWorker running(given->counted);  // counted off last, after the apartment
+    std::unique_ptr<DutyHandOver> handOver(given);
     try {
         std::lock_guard<std::mutex> turn(TurnOf(handOver->fan).applying);
         // Else a newer duty follows, or the tool ends.

@@ -26,9 +26,10 @@ std::wstring FanSvc_GetFanName(int index);
 int FanSvc_GetFanDuty(int index);
 // What a worker is given, fixed when it starts.
 struct DutyHandOver {
-    int fan;             // the service's fan index
-    int duty;            // box scale, not range-checked
-    uint32_t order = 0;  // of the duties forwarded for the fan (FanSvc_SetDutyAsync numbers them)
+    int fan;               // the service's fan index
+    int duty;              // box scale, not range-checked
+    uint32_t order = 0;    // of the duties forwarded for the fan (FanSvc_SetDutyAsync numbers them)
+    bool counted = false;  // FanSvc_SetDutyAsync counted the worker among those an end waits for
 };
 
 // Starts one worker (fan_SetDuty) that sets a fan (service index) to a box duty (0 to 10) and
@@ -37,8 +38,8 @@ struct DutyHandOver {
 void FanSvc_SetDutyAsync(int fan, int duty);
 // The worker: takes ownership of its DutyHandOver (allocated with new); always returns 0.
 DWORD WINAPI fan_SetDuty(LPVOID handOver);
-// The tool's end: from now on no worker starts (such a duty is dropped), and the workers still
-// running are waited for, at most timeoutMs; false when one still ran then.
+// The tool's end, or the session's: from now on no worker starts (such a duty is dropped), and the
+// workers started before are waited for, at most timeoutMs; false when one still ran then.
 bool FanSvc_EndDutyWorkers(DWORD timeoutMs);
 
 // The service's duties to the box (HID mode, the form's g_orbixBoxUsb): every fan's duty is read,

@@ -70,6 +70,9 @@ void QuilSysProcNotify::RetryRegistration() {
 void QuilSysProcNotify::Stop() {
     m_registered = false;
     CallControlPipe(m_name, kUnregisterMailslot, sizeof m_name);
+    // Unregistered once: a later stop (the exit's) names nothing, since another instance of the
+    // tool may have registered the same name since.
+    std::memset(m_name, 0, sizeof m_name);
     s_callback = nullptr;
     EndListener();
     if (s_mailslot.IsOpen()) s_mailslot.Close();

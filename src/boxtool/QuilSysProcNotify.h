@@ -42,8 +42,8 @@ public:
     // listens on it. A listening notifier drops its old mailslot and listener first. Without a
     // mailslot nothing is registered and nothing listens.
     void Start(const wchar_t* name, SysProcNotifyCallback callback);
-    // Unregisters the name last registered (all zeros when none was), then stops listening and
-    // closes the mailslot. The listener is gone before the mailslot closes.
+    // Unregisters the name registered since the last stop (all zeros when none was), then stops
+    // listening and closes the mailslot. The listener is gone before the mailslot closes.
     void Stop();
     // While the notifier listens without having been registered (the service was not there yet),
     // asks the service again; the first registration that succeeds is traced.

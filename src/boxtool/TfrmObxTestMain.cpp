@@ -89,6 +89,10 @@ constexpr UINT_PTR kSetToBoxTimerId = 1;
 constexpr UINT_PTR kGetFromBoxTimerId = 2;
 constexpr UINT_PTR kDealWMTimerId = 3;
 
+// How long the session's end waits for the duty workers: well inside the five seconds after which
+// the system offers to end a program that holds up the end.
+constexpr DWORD kSessionEndWorkersMs = 3000;
+
 TfrmObxTestMain* FormOf(HWND window) {
     return reinterpret_cast<TfrmObxTestMain*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
@@ -423,9 +427,12 @@ LRESULT TfrmObxTestMain::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
         case WM_ENDSESSION:
-            // The session ends (log-off, shut-down): the process may go without another message
-            // or its exit's clean-up, so the close happens here: the box is told the host is gone,
-            // no later tick tells it otherwise, and the notifier unregisters.
+            // The session ends (log-off, shut-down): the process may be ended as soon as this
+            // returns, without another message or its exit's clean-up, so the close happens here:
+            // the box is told the host is gone, no later tick tells it otherwise, the notifier
+            // unregisters (a knob it is acting on has started its worker by then), and the duties
+            // on their way reach the service: a worker ended half way loses its duty and leaves its
+            // manager held in the service.
             if (wParam) {
                 try {
                     TCloseAction action = caHide;
@@ -435,6 +442,7 @@ LRESULT TfrmObxTestMain::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
                 } catch (...) {
                     Application.HandleException();
                 }
+                FanSvc_EndDutyWorkers(kSessionEndWorkersMs);
             }
             return 0;
         case WM_DESTROY:

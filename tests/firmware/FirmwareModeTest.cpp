@@ -324,8 +324,17 @@ TEST_F(FirmwareModeTest, SuspendDisablesResumeEnablesAndCloseDisablesTheChannel)
 TEST_F(FirmwareModeTest, TheSessionsEndDisablesTheChannelAndUnregistersAsClosingDoes) {
     TfrmObxTestMain& form = Create();
     const uint32_t from = sim::NextWriteSeq();
+    // A knob turned just before, whose worker the service does not answer: the end waits for it
+    // no longer than the system lets a program hold up the session's end (5 s).
+    fans_.HoldMember("profile0/4 FanCurve");
+    Knob(0x0204);
+    ASSERT_TRUE(fans_.WaitHeld(10000));
     EXPECT_NE(SendMessageW(form.Handle(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), 0);
+    const ULONGLONG start = GetTickCount64();
     SendMessageW(form.Handle(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    EXPECT_LT(GetTickCount64() - start, 5000u);
+    fans_.ReleaseHeld();
+    EXPECT_TRUE(DutyApplied(0, 4));  // the process lived on here
     EXPECT_EQ(test::WordsTo(kFbAcpiSwitchItem, from), std::vector<int>{0});
     const auto requests = sim::SysCtlRequests(GetCurrentProcessId());
     ASSERT_EQ(requests.size(), 2u);

@@ -92,6 +92,11 @@ TEST_F(NotifierTest, RegistersItsMailslotAndHandsEventsToTheCallbackUntilStopped
     // The mailslot is gone with the listener.
     EXPECT_FALSE(WriteEvent(name, kEventMama));
     EXPECT_EQ(ReceivedEvents().size(), 2u);
+    // The name may be another instance's by now: a later stop (the exit's) names nothing.
+    notify_.Stop();
+    requests = sim::SysCtlRequests(GetCurrentProcessId());
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_TRUE(requests[2].nameZero);
 }
 
 TEST_F(NotifierTest, StopWithoutStartUnregistersAnAllZeroName) {

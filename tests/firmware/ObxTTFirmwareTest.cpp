@@ -88,14 +88,48 @@ TEST_F(ObxTTFirmwareTest, StartUpRatioTimerKnobPowerAndClose) {
     SendMessageW(form_, WM_POWERBROADCAST, PBT_APMRESUMESUSPEND, 0);
     EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0, 0xAA}));
 
-    // Closing disables the channel; the notifier unregisters as the program ends.
+    // Closing disables the channel; the notifier unregisters as the message loop ends, and the
+    // exit's stop names nothing.
     PostMessageW(form_, WM_CLOSE, 0, 0);
     ASSERT_EQ(WaitForSingleObject(run_.ToolProcess(), 30000), WAIT_OBJECT_0);
     EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0, 0xAA, 0}));
     const auto requests = sim::SysCtlRequests(toolId_);
-    EXPECT_EQ(requests.back().code, kUnregisterMailslot);
-    EXPECT_EQ(requests.back().name, L"TfrmObxTestMain");
+    ASSERT_GE(requests.size(), 3u);
+    EXPECT_EQ(requests[requests.size() - 2].code, kUnregisterMailslot);
+    EXPECT_EQ(requests[requests.size() - 2].name, L"TfrmObxTestMain");
+    EXPECT_TRUE(requests.back().nameZero);
     EXPECT_TRUE(sim::SysCtlSlots().empty());
+}
+
+// A tool closed while the service does not answer its worker finishes the worker after its window
+// is gone; a tool started meanwhile runs, and the first touches neither the channel nor the
+// second one's registration any more.
+TEST_F(ObxTTFirmwareTest, AToolStartedWhileTheClosedOneWaitsForItsWorkerRuns) {
+    fans_.HoldMember("profile0/4 FanCurve");
+    sim::SetQueryAnswer(kFbAcpiCommandItem, kFbAcpiQueryKnob, 0x0207);
+    sim::QueueSysCtlEvent(kEventKnob);
+    ASSERT_TRUE(fans_.WaitHeld(10000));
+    PostMessageW(form_, WM_CLOSE, 0, 0);
+    // The instance guard goes with the message loop.
+    EXPECT_TRUE(test::WaitFor(
+        [] { return !tolo::UniqueHandle(OpenMutexW(SYNCHRONIZE, FALSE, L"ORBIX_BOX_TT_3835")); }, 5000));
+
+    test::StartedProgram second(test::StartedProgram::Beside(L"ObxTT.exe"));
+    ASSERT_TRUE(second.Started());
+    ASSERT_EQ(WaitForSingleObject(run_.ToolProcess(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the first tool was to wait for its worker";
+    HWND form = test::FindProcessWindow(second.Id(), L"TfrmObxTestMain", 30000);
+    ASSERT_NE(form, nullptr) << "exit code " << second.WaitForExit(0);
+    ASSERT_TRUE(test::WaitFor([&] { return !sim::SysCtlRequests(second.Id()).empty(); }));
+    fans_.ReleaseHeld();
+    ASSERT_EQ(WaitForSingleObject(run_.ToolProcess(), 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(fans_.Fan(0).userCurve, std::vector<uint32_t>(4, BoxDutyToServiceSpeed(7)));
+
+    EXPECT_TRUE(second.Running());
+    EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0, 0xAA}));
+    EXPECT_EQ(sim::SysCtlSlots(), std::vector<std::wstring>{L"TfrmObxTestMain"});  // the box's events
+    PostMessageW(form, WM_CLOSE, 0, 0);
+    EXPECT_EQ(second.WaitForExit(30000), 0u);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FirmwareSupport.h"
+#include "LateBound.h"
 #include "ServerFixture.h"
 #include "board/FirmwareBox.h"
 #include "boxtool/FanServiceClient.h"
@@ -185,6 +186,42 @@ TEST_F(ObxTTServiceRoadTest, TheBoxEventsReachTheServiceTheChipTheAudioAndTheDri
     ASSERT_EQ(WaitForSingleObject(run_.ToolProcess(), 30000), WAIT_OBJECT_0);
     EXPECT_EQ(Switch(), (std::vector<int>{0xAA, 0}));
     EXPECT_EQ(sim::SysCtlRequests(toolId_).back().code, kUnregisterMailslot);
+    EXPECT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 20000))
+        << "the tool's reference outlived it";
+}
+
+// A log-off right after a knob turn: the system sends the end-session pair and ends the process
+// once the second one has returned. The knob's duty has reached the service, the chip and the
+// settings file by then, and no reference of the tool is left to keep the server running.
+TEST_F(ObxTTServiceRoadTest, AKnobTurnedAsTheSessionEndsReachesTheFanBeforeTheToolIsEnded) {
+    tolo::ComPtr<IDispatch> manager;  // keeps the server that the tool's start-up started running
+    ASSERT_EQ(S_OK, test::CreateManager(manager.Put()));
+    const int speed = BoxDutyToServiceSpeed(3);
+    const uint32_t beforeKnob = sim::NextWriteSeq();
+    sim::SetQueryAnswer(kFbAcpiCommandItem, kFbAcpiQueryKnob, 0x0203);
+    sim::QueueSysCtlEvent(kEventKnob);
+    ASSERT_TRUE(test::WaitFor([&] { return !SetsBesidesRatio(beforeKnob).empty(); }));  // the knob word
+    DWORD_PTR answer = 0;
+    ASSERT_NE(
+        0, SendMessageTimeoutW(form_, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 30000, &answer));
+    EXPECT_NE(answer, 0u);
+    ASSERT_NE(
+        0, SendMessageTimeoutW(form_, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_NORMAL, 30000, &answer));
+    TerminateProcess(run_.ToolProcess(), 0);
+    ASSERT_EQ(WaitForSingleObject(run_.ToolProcess(), 30000), WAIT_OBJECT_0);
+
+    EXPECT_EQ(sim::MonitorRead(0, kCpuStartPwm), speed);
+    const std::string stored = test::ReadTextFile(store_);
+    EXPECT_EQ(test::CountOf(stored, "<y>" + std::to_string(speed) + "</y>"), 2u) << stored;
+    VARIANT fans, fan, duty;
+    ASSERT_EQ(S_OK, test::Get(manager.Get(), L"Controls", &fans));
+    ASSERT_EQ(S_OK, test::Get(fans.pdispVal, L"Item", &fan, {test::I4(0)}));
+    ASSERT_EQ(S_OK, test::Get(fan.pdispVal, L"DutyCycle", &duty));
+    ASSERT_EQ(S_OK, VariantChangeType(&duty, &duty, 0, VT_UI4));
+    EXPECT_EQ(ServiceDutyToBoxDuty(duty.ulVal), 3);
+    VariantClear(&fan);
+    VariantClear(&fans);
+    manager.Reset();
     EXPECT_TRUE(test::WaitUntilNoProcessNamed(test::kServiceExe, 20000))
         << "the tool's reference outlived it";
 }

@@ -231,6 +231,18 @@ TEST_F(FanClientTest, DutiesForwardedAtOnceForOneFanApplyInTheirOrderAndReplaced
     EXPECT_EQ(service.ManagersCreated(), 2);
 }
 
+// The end of the tool or of the session applies a duty forwarded just before it, however soon it
+// comes, and drops one forwarded after it.
+TEST_F(FanClientTest, TheEndAppliesTheDutiesForwardedBeforeItAndNoneAfter) {
+    FakeFanService service(ThreeFans());
+    FanSvc_SetDutyAsync(1, 3);
+    EXPECT_TRUE(FanSvc_EndDutyWorkers(10000));
+    EXPECT_EQ(service.Fan(1).userCurve, (std::vector<uint32_t>{76, 76, 76, 76}));
+    EXPECT_EQ(service.Fan(1).appliedIndex, 4);
+    FanSvc_SetDutyAsync(1, 5);
+    EXPECT_EQ(FanSvc_GetFanDuty(1), 3);  // the service's own: no duty is on its way
+}
+
 TEST_F(FanClientTest, UnregisteredServiceRaisesTheSystemTextWithTheProgId) {
     test::MessageBoxCapture boxes;
     {
