@@ -3,7 +3,8 @@
 // rounds. Counts each client's activations and failures (by HRESULT and where in the round), and
 // samples the server processes meanwhile: how many ran, and how many had started serving (a
 // process that serves has its hidden window "Fan Service"), at moments when clients held managers.
-// Not a test: run by scripts/churn.sh inside the build's Wine prefix.
+// Not a test: run by scripts/churn.sh inside the build's Wine prefix. Exits with 1 when a round
+// failed, two processes served at once or a server outlived the run by two minutes.
 //
 //   quilchurn BOARD-DESCRIPTION [SECONDS] [GAP-MS...]   the run (default 60 s; gaps 0 130 470)
 //   quilchurn /client SECONDS GAP-MS                     one client (started by the run)
@@ -108,7 +109,7 @@ int RunClient(DWORD seconds, DWORD gap) {
     std::printf("%s", log.c_str());
     std::fflush(stdout);
     CoUninitialize();
-    return 0;
+    return failures ? 3 : 0;
 }
 
 std::wstring OwnPath() {
@@ -182,7 +183,11 @@ int RunChurn(const std::wstring& board, DWORD seconds, const std::vector<DWORD>&
         }
         Sleep(20);
     }
-    for (const auto& c : clients) std::printf("%s", c->Output().c_str());
+    bool failed = false;
+    for (const auto& c : clients) {
+        std::printf("%s", c->Output().c_str());
+        failed = c->WaitForExit(0) != 0 || failed;
+    }
     std::printf("server processes at once: at most %zu (%zu while clients held managers)\n", mostServers,
                 mostServersHeld);
     std::printf(
@@ -195,7 +200,7 @@ int RunChurn(const std::wstring& board, DWORD seconds, const std::vector<DWORD>&
                 (GetTickCount() - endStart) / 1000.0);
     test::StartedProgram unreg(service + L" /UnregServer");
     unreg.WaitForExit(60000);
-    return 0;
+    return failed || twoServing || !ended ? 1 : 0;
 }
 
 }  // namespace
