@@ -25,6 +25,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
         return 1;
     }
 
+    // A local server that COM starts while another still serves waits for it here: the start-up
+    // restore and the store that this process keeps must not be read before the other has ended.
+    if (!g_module.AwaitServerTurn(commandLine)) {
+        CoUninitialize();
+        return 0;
+    }
+
     // The restore thread owns its record and runs for the life of the process.
     tolo::UniqueHandle restoreThread = StartRestoreThread(_beginthreadex);
 

@@ -7,6 +7,8 @@ namespace service {
 
 inline constexpr wchar_t kAppId[] = L"{58D3A1F0-E26B-4C97-9D41-B7A0C3E8F16A}";
 inline constexpr wchar_t kEventName[] = L"QuilFanControlServiceEvent";
+// Held by the one local-server process that may serve (local namespace, as the event).
+inline constexpr wchar_t kServerTurnName[] = L"QuilFanControlServiceServer";
 inline constexpr wchar_t kDefaultServiceName[] = L"QuilFanControlService";
 
 // Resources of the executable.

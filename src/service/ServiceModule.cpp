@@ -264,7 +264,7 @@ bool CQuilFanControlServiceModule::Uninstall() {
 
 // Running ----------------------------------------------------------------------------------------
 
-HRESULT CQuilFanControlServiceModule::Start() {
+LONG CQuilFanControlServiceModule::ReadStartMode(bool* service) const {
     tolo::RegKey appIds, appId;
     LONG e = RegOpenKeyExW(HKEY_CLASSES_ROOT, L"AppID", 0, KEY_READ, appIds.Put());
     if (e) return e;
@@ -272,13 +272,61 @@ HRESULT CQuilFanControlServiceModule::Start() {
     wchar_t localService[260];
     DWORD size = sizeof(localService);
     DWORD type = 0;
-    serviceMode_ = RegQueryValueExW(appId.Get(), kLocalService, nullptr, &type,
-                                    reinterpret_cast<BYTE*>(localService), &size) == ERROR_SUCCESS &&
-                   type == REG_SZ;
+    *service = RegQueryValueExW(appId.Get(), kLocalService, nullptr, &type,
+                                reinterpret_cast<BYTE*>(localService), &size) == ERROR_SUCCESS &&
+               type == REG_SZ;
+    return ERROR_SUCCESS;
+}
+
+bool CQuilFanControlServiceModule::AwaitServerTurn(const wchar_t* commandLine) {
+    bool service = false;
+    if (service::ParseCommand(commandLine) != Command::Run || ReadStartMode(&service) || service) return true;
+    // Without the mutex the process serves as it did before there was one.
+    turn_.Reset(CreateMutexW(nullptr, FALSE, service::kServerTurnName));
+    if (!turn_) return true;
+    HANDLE turn = turn_.Get();
+    for (;;) {
+        // An earlier server that ended without letting go leaves the mutex abandoned: ours now.
+        const DWORD wait = MsgWaitForMultipleObjects(1, &turn, FALSE, INFINITE, QS_ALLINPUT);
+        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED_0) return true;
+        if (wait != WAIT_OBJECT_0 + 1) {
+            turn_.Reset();
+            return true;
+        }
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+            if (msg.message == WM_QUIT) {
+                turn_.Reset();
+                return false;
+            }
+    }
+}
+
+HRESULT CQuilFanControlServiceModule::Start() {
+    bool service = false;
+    if (LONG e = ReadStartMode(&service)) return e;
+    serviceMode_ = service;
     if (!serviceMode_) return RunServer();
     SERVICE_TABLE_ENTRYW table[] = {{serviceName_, ServiceMainEntry}, {nullptr, nullptr}};
     if (!StartServiceCtrlDispatcherW(table)) status_.dwWin32ExitCode = GetLastError();
     return status_.dwWin32ExitCode;
+}
+
+HRESULT CQuilFanControlServiceModule::RegisterClassObject(CSingletonClassFactory* factory, DWORD flags) {
+    factory->SetRegistering(true);
+    HRESULT hr = CoRegisterClassObject(CLSID_FanControlManager, static_cast<IClassFactory*>(factory),
+                                       CLSCTX_LOCAL_SERVER, flags, &cookie_);
+    factory->SetRegistering(false);
+    if (FAILED(hr)) cookie_ = 0;
+    return hr;
+}
+
+void CQuilFanControlServiceModule::RevokeClassObject(CSingletonClassFactory* factory) {
+    if (!cookie_) return;
+    factory->SetRegistering(true);
+    CoRevokeClassObject(cookie_);
+    factory->SetRegistering(false);
+    cookie_ = 0;
 }
 
 HRESULT CQuilFanControlServiceModule::RunServer() {
@@ -286,14 +334,12 @@ HRESULT CQuilFanControlServiceModule::RunServer() {
         // Fails when the process security was already set (WMI does so); the earlier one stays.
         CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_NONE,
                              RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-    tolo::ComPtr<IClassFactory> factory(new (std::nothrow) CSingletonClassFactory);
+    tolo::ComPtr<CSingletonClassFactory> factory(new (std::nothrow) CSingletonClassFactory);
     if (!factory) return E_OUTOFMEMORY;
-    DWORD cookie = 0;
-    HRESULT hr = CoRegisterClassObject(CLSID_FanControlManager, factory.Get(), CLSCTX_LOCAL_SERVER,
-                                       REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &cookie);
+    HRESULT hr = RegisterClassObject(factory.Get(), REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED);
     if (FAILED(hr)) return hr;
     if (delayShutdown_ && !StartMonitor()) {
-        CoRevokeClassObject(cookie);
+        RevokeClassObject(factory.Get());
         return E_FAIL;
     }
     if (serviceMode_ && status_.dwCurrentState == SERVICE_START_PENDING) {
@@ -304,28 +350,37 @@ HRESULT CQuilFanControlServiceModule::RunServer() {
         monitorEnds_ = true;
         if (shutdownEvent_) SetEvent(shutdownEvent_.Get());
         if (monitor_) WaitForSingleObject(monitor_.Get(), timeOut_ * 2);
-        CoRevokeClassObject(cookie);
+        RevokeClassObject(factory.Get());
         return hr;
     }
     for (;;) {
         MSG msg{};
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
-        CoRevokeClassObject(cookie);
+        // A quit that did not come from the monitor ends the server whatever clients hold.
+        const bool asked = msg.message != WM_QUIT || msg.wParam != kLastClientGone;
+        // A client that took the server after the monitor's last look keeps it. Client references
+        // come and go only here, on this thread, as its calls are served: nothing comes in between
+        // this look and the revocation.
+        if (delayShutdown_ && !asked && locks_ != 0) continue;
+        RevokeClassObject(factory.Get());
         if (!delayShutdown_) return S_OK;
-        // A client that found the class object just before it was revoked is still on its way:
-        // its calls are served in the pause, and a manager it got keeps the server on. A quit
-        // that did not come from the monitor ends the server whatever clients hold.
-        bool asked = msg.message != WM_QUIT || msg.wParam != kLastClientGone;
-        asked = ServeFor(pause_) || asked;
-        if (asked || locks_ == 0) return S_OK;
-        if (FAILED(CoRegisterClassObject(CLSID_FanControlManager, factory.Get(), CLSCTX_LOCAL_SERVER,
-                                         REGCLS_MULTIPLEUSE, &cookie))) {
-            // Nobody new can come; the late client is served to its end.
-            while (locks_ > 0)
-                if (ServeFor(pause_)) break;
-            return S_OK;
+        if (asked) {
+            ServeFor(pause_);
+            break;
+        }
+        // COM may have handed the class object to a client just before it was revoked: the client's
+        // calls arrive in the pause, and the class object goes back before the first is served, so
+        // that COM finds it there. Any other client that came meanwhile has a new server started,
+        // which waits for this one to end.
+        if (!CallComesWithin(pause_)) break;
+        if (FAILED(RegisterClassObject(factory.Get(), REGCLS_MULTIPLEUSE))) {
+            ServeFor(pause_);
+            break;
         }
     }
+    // Nothing of this process serves or writes any more: the next server may start.
+    if (turn_) ReleaseMutex(turn_.Get());
+    return S_OK;
 }
 
 bool CQuilFanControlServiceModule::ServeFor(DWORD ms) {
@@ -345,6 +400,20 @@ bool CQuilFanControlServiceModule::ServeFor(DWORD ms) {
     return asked;
 }
 
+bool CQuilFanControlServiceModule::CallComesWithin(DWORD ms) {
+    const DWORD start = GetTickCount();
+    for (DWORD elapsed = 0; elapsed < ms; elapsed = GetTickCount() - start) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE)) {
+            if (msg.message != WM_QUIT) return true;
+            PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+            if (msg.wParam != kLastClientGone) return false;
+        }
+    }
+    return false;
+}
+
 bool CQuilFanControlServiceModule::StartMonitor() {
     shutdownEvent_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!shutdownEvent_) return false;
@@ -358,13 +427,21 @@ unsigned __stdcall CQuilFanControlServiceModule::MonitorEntry(void* module) {
 }
 
 void CQuilFanControlServiceModule::MonitorShutdown() {
-    // Once per time the count falls to zero, and once per time-out through which no client held
-    // the server: COM may start one for a client that never reaches it, and a server that nobody
-    // holds ends whether a client came or not. A server that got a late client serves on.
+    // The server ends when no client has held it through the pause after the last one let go, or
+    // through a whole time-out, and never within the time-out from its start: COM may start one
+    // for a client that never reaches it, and the client that COM started it for comes to fetch
+    // the class object only a second later, after others may have had the server meanwhile.
+    // Until then the class object stays registered: a client that comes is served here and not
+    // by a new process. A server that got a client after the quit serves on.
+    const DWORD start = GetTickCount();
     for (;;) {
-        const DWORD wait = WaitForSingleObject(shutdownEvent_.Get(), timeOut_);
-        if (wait == WAIT_TIMEOUT && locks_ != 0) continue;
-        if (wait != WAIT_OBJECT_0 && wait != WAIT_TIMEOUT) return;
+        const DWORD age = GetTickCount() - start;
+        DWORD wait = WaitForSingleObject(shutdownEvent_.Get(), age < timeOut_ ? timeOut_ - age : timeOut_);
+        if (wait == WAIT_OBJECT_0)
+            while ((wait = WaitForSingleObject(shutdownEvent_.Get(), pause_)) == WAIT_OBJECT_0) {
+            }
+        if (wait != WAIT_TIMEOUT) return;
+        if (locks_ != 0 || GetTickCount() - start < timeOut_) continue;
         PostThreadMessageW(threadId_, WM_QUIT, kLastClientGone, 0);
         if (monitorEnds_) return;
     }

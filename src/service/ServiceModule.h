@@ -10,6 +10,8 @@
 
 #include "system/Handles.h"
 
+class CSingletonClassFactory;
+
 class CQuilFanControlServiceModule {
 public:
     CQuilFanControlServiceModule();
@@ -18,6 +20,12 @@ public:
 
     // Acts on the command line's switch, or runs the server; gives the process's exit code.
     int Run(const wchar_t* commandLine);
+
+    // A local server's turn to serve, before anything of the process reads the fans or the store:
+    // one server process at a time serves, and one that COM starts while another still does waits
+    // until that one has revoked its class object and ends. Returns at once for the switches and
+    // the service; false when the process was asked to quit while it waited.
+    bool AwaitServerTurn(const wchar_t* commandLine);
 
     // References that clients hold on the server. In local-server mode the server ends once the
     // count falls back to zero, or has stayed zero through the shutdown time-out (no client came).
@@ -43,11 +51,19 @@ private:
 
     // With no switch: service mode when the AppID names a local service, else local-server mode.
     HRESULT Start();
+    // The start decision: the registry error when the server is not registered.
+    LONG ReadStartMode(bool* service) const;
     HRESULT RunServer();
+    HRESULT RegisterClassObject(CSingletonClassFactory* factory, DWORD flags);
+    void RevokeClassObject(CSingletonClassFactory* factory);
     // Serves the apartment's calls for ms milliseconds outside the message loop; true when a quit
     // other than the monitor's came meanwhile.
     bool ServeFor(DWORD ms);
-    // The exit code of the monitor's quit message: the last client let go.
+    // Waits up to ms for a call, taking none: true when one waits to be served. The monitor's
+    // quits are dropped; another quit ends the wait (false).
+    bool CallComesWithin(DWORD ms);
+    // The exit code of the monitor's quit message: no client held the server through the pause
+    // after the last one let go, or through the time-out.
     static constexpr WPARAM kLastClientGone = 1;
     bool StartMonitor();
     void MonitorShutdown();
@@ -72,6 +88,9 @@ private:
     DWORD pause_ = 1000;
     volatile LONG locks_ = 0;
     volatile bool monitorEnds_ = false;
+    DWORD cookie_ = 0;
+    // The named mutex held while this process may serve (local-server mode).
+    tolo::UniqueHandle turn_;
 };
 
 extern CQuilFanControlServiceModule g_module;

@@ -60,6 +60,25 @@ TEST_F(FanControlManagerTest, TheFactoryHandsOutOneManagerAndOnlyClientReference
     ASSERT_EQ(S_OK, factory_->CreateInstance(nullptr, IID_IUnknown, again.PutVoid()));
     EXPECT_EQ(identity, again.Get());
     again.Reset();
+    // A client's strong connection to the class object holds the server too; those COM makes
+    // while it registers or revokes the class object are its own.
+    tolo::ComPtr<IExternalConnection> connections;
+    ASSERT_EQ(S_OK, factory_->QueryInterface(IID_IExternalConnection, connections.PutVoid()));
+    auto* factory = static_cast<CSingletonClassFactory*>(factory_.Get());
+    factory->SetRegistering(true);
+    connections->AddConnection(EXTCONN_STRONG, 0);
+    factory->SetRegistering(false);
+    EXPECT_EQ(0, ServerLocks());
+    connections->AddConnection(EXTCONN_STRONG, 0);
+    connections->AddConnection(EXTCONN_WEAK, 0);
+    EXPECT_EQ(1, ServerLocks());
+    factory->SetRegistering(true);
+    connections->ReleaseConnection(EXTCONN_STRONG, 0, FALSE);
+    factory->SetRegistering(false);
+    EXPECT_EQ(1, ServerLocks());
+    connections->ReleaseConnection(EXTCONN_STRONG, 0, FALSE);
+    EXPECT_EQ(0, ServerLocks());
+    connections.Reset();
     tolo::ComPtr<IUnknown> aggregated;
     EXPECT_EQ(CLASS_E_NOAGGREGATION,
               factory_->CreateInstance(factory_.Get(), IID_IUnknown, aggregated.PutVoid()));

@@ -7,13 +7,16 @@
 
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "EventSink.h"
+#include "LateBound.h"
 #include "QuilFanControlService_i.h"
 #include "ServerFixture.h"
 #include "SystemProcess.h"
 #include "board/Board.h"
 #include "support/BoardTest.h"
+#include "support/IteBoards.h"
 #include "system/Handles.h"
 
 namespace {
@@ -93,6 +96,32 @@ std::vector<std::wstring> RegisteredKeys() {
 
 std::string Narrow(const std::wstring& w) {
     return std::string(w.begin(), w.end());
+}
+
+tolo::ComPtr<IDispatch> FanOf(IDispatch* manager, long position) {
+    VARIANT controls, fan;
+    if (FAILED(test::Get(manager, L"Controls", &controls)) || controls.vt != VT_DISPATCH) return {};
+    tolo::ComPtr<IDispatch> list(controls.pdispVal);
+    if (FAILED(test::Get(list.Get(), L"Item", &fan, {test::I4(position)})) || fan.vt != VT_DISPATCH)
+        return {};
+    return tolo::ComPtr<IDispatch>(fan.pdispVal);
+}
+
+std::string DisplayName(IDispatch* fan) {
+    VARIANT v;
+    if (!fan || FAILED(test::Get(fan, L"DisplayName", &v)) || v.vt != VT_BSTR) return "(failed)";
+    std::string name = Narrow(v.bstrVal ? v.bstrVal : L"");
+    VariantClear(&v);
+    return name;
+}
+
+HRESULT SetDisplayName(IDispatch* fan, const wchar_t* name) {
+    VARIANT v;
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocString(name);
+    HRESULT hr = test::Put(fan, L"DisplayName", v);
+    VariantClear(&v);
+    return hr;
 }
 
 TEST_F(ServerTest, RegServerWritesTheEntriesAndUnregServerRemovesEachOfThem) {
@@ -210,6 +239,132 @@ TEST_F(ServerTest, ALocalServerThatNoClientReachesEndsAfterItsTimeOutAndPause) {
     // The time-out (5 s) and the pause (1 s), with room for a loaded machine.
     EXPECT_EQ(0u, server.WaitForExit(30000)) << "the server waits for a client that never comes";
     if (server.Running() && test::QuitThreadsOf(server.Id())) server.WaitForExit(10000);
+}
+
+TEST_F(ServerTest, AClientThatHoldsTheClassObjectKeepsTheServerAndGetsTheOneManager) {
+    ASSERT_EQ(0u, RunService(L"/RegServer").exitCode);
+    tolo::ComPtr<IClassFactory> factory;
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_FanControlManager, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                     factory.PutVoid()));
+    const std::vector<DWORD> servers = test::ProcessesNamed(kExe);
+    ASSERT_EQ(1u, servers.size());
+    tolo::UniqueHandle server(OpenProcess(SYNCHRONIZE, FALSE, servers[0]));
+    ASSERT_TRUE(server);
+    // Longer than the time-out and the pause of a server that no client holds.
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(server.Get(), 10000)) << "the server ended under its client";
+
+    tolo::ComPtr<IDispatch> mine, other;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDispatch, mine.PutVoid()));
+    ASSERT_EQ(S_OK, CreateManager(other.Put()));
+    tolo::ComPtr<IUnknown> a, b;
+    ASSERT_EQ(S_OK, mine->QueryInterface(IID_IUnknown, a.PutVoid()));
+    ASSERT_EQ(S_OK, other->QueryInterface(IID_IUnknown, b.PutVoid()));
+    EXPECT_EQ(a.Get(), b.Get());
+    EXPECT_EQ(50, LongProperty(mine.Get(), L"MaxStepTime"));
+    EXPECT_EQ(servers, test::ProcessesNamed(kExe));
+
+    a.Reset(), b.Reset(), mine.Reset(), other.Reset(), factory.Reset();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(server.Get(), 20000)) << "the server did not end";
+}
+
+// The service registered on a board with two fans, from no settings.
+class TwoFanServerTest : public test::RegisteredServiceTest {
+protected:
+    std::string BoardText() const override { return test::TwoFanIteBoard({"QX-H61 SERVER"}); }
+};
+
+TEST_F(TwoFanServerTest, ClientsThatComeAsAnotherLetsGoShareOneServerAndEveryoneSettingsAreKept) {
+    // The first client holds the class object and lets go of its manager; 200 ms later it takes
+    // one again, and a second client comes meanwhile and reads its fans (their store with them).
+    tolo::ComPtr<IClassFactory> factory;
+    ASSERT_EQ(S_OK, CoGetClassObject(CLSID_FanControlManager, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                     factory.PutVoid()));
+    tolo::ComPtr<IDispatch> first;
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDispatch, first.PutVoid()));
+    first.Reset();
+    Sleep(200);
+    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDispatch, first.PutVoid()));
+    tolo::UniqueHandle holding(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    tolo::UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HRESULT created = E_FAIL, named = E_FAIL, timed = E_FAIL;
+    std::string fanZeroSeen;
+    std::thread second([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        {
+            tolo::ComPtr<IDispatch> manager;
+            created = CreateManager(manager.Put());
+            tolo::ComPtr<IDispatch> fan = manager ? FanOf(manager.Get(), 1) : nullptr;
+            SetEvent(holding.Get());
+            WaitForSingleObject(go.Get(), 60000);
+            if (fan) {
+                named = SetDisplayName(fan.Get(), L"second");
+                timed = test::Put(fan.Get(), L"StepUpTime", test::I4(7));
+                fanZeroSeen = DisplayName(FanOf(manager.Get(), 0).Get());
+            }
+        }
+        CoUninitialize();
+    });
+    WaitForSingleObject(holding.Get(), 60000);
+    tolo::ComPtr<IDispatch> fan = FanOf(first.Get(), 0);
+    EXPECT_EQ(S_OK, SetDisplayName(fan.Get(), L"first"));
+    EXPECT_EQ("first", DisplayName(fan.Get()));
+    EXPECT_EQ(1u, test::ProcessesNamed(kExe).size()) << "two servers, each with a store of its own";
+    SetEvent(go.Get());
+    second.join();
+    EXPECT_EQ(S_OK, created);
+    EXPECT_EQ(S_OK, named);
+    EXPECT_EQ(S_OK, timed);
+    EXPECT_EQ("first", fanZeroSeen);
+    EXPECT_EQ("second", DisplayName(FanOf(first.Get(), 1).Get())) << "the clients see different fans";
+    fan.Reset(), first.Reset(), factory.Reset();
+    ASSERT_TRUE(test::WaitUntilNoProcessNamed(kExe, 20000)) << "the server did not end";
+
+    // The next server reads them back.
+    const std::string store = test::ReadTextFile(test::FanStorePath());
+    EXPECT_NE(std::string::npos, store.find("first")) << store;
+    EXPECT_NE(std::string::npos, store.find("second")) << store;
+    tolo::ComPtr<IDispatch> again;
+    ASSERT_EQ(S_OK, CreateManager(again.Put()));
+    EXPECT_EQ("first", DisplayName(FanOf(again.Get(), 0).Get()));
+    tolo::ComPtr<IDispatch> fanOne = FanOf(again.Get(), 1);
+    ASSERT_TRUE(fanOne);
+    EXPECT_EQ("second", DisplayName(fanOne.Get()));
+    EXPECT_EQ(7, LongProperty(fanOne.Get(), L"StepUpTime"));
+}
+
+// The service's hidden window, which a server creates once it has read the store at its start.
+bool HasPowerWindow(DWORD process) {
+    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"Fan Service", nullptr)) != nullptr;) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == process) return true;
+    }
+    return false;
+}
+
+TEST_F(TwoFanServerTest, AServerStartedWhileAnotherServesWaitsForItsEndBeforeItReadsTheStore) {
+    test::SetPatchValue(1);  // the start-up restore reads the store
+    tolo::ComPtr<IDispatch> manager;
+    ASSERT_EQ(S_OK, CreateManager(manager.Put()));
+    tolo::ComPtr<IDispatch> fan = FanOf(manager.Get(), 0);
+    ASSERT_EQ(S_OK, SetDisplayName(fan.Get(), L"early"));
+    const std::vector<DWORD> servers = test::ProcessesNamed(kExe);
+    ASSERT_EQ(1u, servers.size());
+    tolo::UniqueHandle first(OpenProcess(SYNCHRONIZE, FALSE, servers[0]));
+    // As COM starts one for a client that found no class object registered.
+    test::StartedProgram late(L"\"" + test::BuiltProgram(kExe) + L"\" -Embedding");
+    ASSERT_TRUE(late.Started());
+    bool read = false;
+    for (int i = 0; i < 30 && !(read = HasPowerWindow(late.Id())); ++i) Sleep(100);
+    EXPECT_FALSE(read) << "a second server read the store while the first served";
+    ASSERT_EQ(S_OK, SetDisplayName(fan.Get(), L"late"));
+    fan.Reset(), manager.Reset();
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.Get(), 20000)) << "the first server did not end";
+
+    ASSERT_EQ(S_OK, CreateManager(manager.Put()));
+    EXPECT_EQ("late", DisplayName(FanOf(manager.Get(), 0).Get()));
+    manager.Reset();
+    EXPECT_EQ(0u, late.WaitForExit(30000)) << "the waiting server did not end";
 }
 
 TEST_F(ServerTest, ALeftoverServerFailsTheTestThatLeftItAndNotTheOneAfterIt) {
