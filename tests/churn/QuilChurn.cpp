@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "LateBound.h"
 #include "board/Board.h"
 #include "support/StartedProgram.h"
 #include "system/Handles.h"
@@ -37,17 +38,6 @@ volatile LONG* Holders(tolo::UniqueHandle* mapping) {
     return static_cast<volatile LONG*>(MapViewOfFile(mapping->Get(), FILE_MAP_WRITE, 0, 0, 4096));
 }
 
-HRESULT Get(IDispatch* object, const wchar_t* name, VARIANT* value) {
-    DISPID id;
-    auto* names = const_cast<LPOLESTR>(name);
-    HRESULT hr = object->GetIDsOfNames(IID_NULL, &names, 1, LOCALE_USER_DEFAULT, &id);
-    if (FAILED(hr)) return hr;
-    DISPPARAMS none{};
-    VariantInit(value);
-    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, value, nullptr,
-                          nullptr);
-}
-
 // One round; the failing step's name, or null.
 const char* Round(const CLSID& clsid, volatile LONG* holders, HRESULT* hr) {
     tolo::ComPtr<IDispatch> manager;
@@ -56,9 +46,9 @@ const char* Round(const CLSID& clsid, volatile LONG* holders, HRESULT* hr) {
     InterlockedIncrement(holders);
     const char* failed = nullptr;
     VARIANT v;
-    if (FAILED(*hr = Get(manager.Get(), L"MaxStepTime", &v))) {
+    if (FAILED(*hr = test::Get(manager.Get(), L"MaxStepTime", &v))) {
         failed = "MaxStepTime";
-    } else if (VariantClear(&v), FAILED(*hr = Get(manager.Get(), L"Controls", &v))) {
+    } else if (VariantClear(&v), FAILED(*hr = test::Get(manager.Get(), L"Controls", &v))) {
         failed = "Controls";
     } else if (v.vt != VT_DISPATCH || !v.pdispVal) {
         *hr = E_UNEXPECTED;
@@ -66,7 +56,7 @@ const char* Round(const CLSID& clsid, volatile LONG* holders, HRESULT* hr) {
         VariantClear(&v);
     } else {
         tolo::ComPtr<IDispatch> controls(v.pdispVal);
-        if (FAILED(*hr = Get(controls.Get(), L"Count", &v)))
+        if (FAILED(*hr = test::Get(controls.Get(), L"Count", &v)))
             failed = "Count";
         else if (VariantChangeType(&v, &v, 0, VT_I4) != S_OK || v.lVal <= 0)
             *hr = E_UNEXPECTED, failed = "Count";

@@ -31,21 +31,9 @@ using test::CreateManager;
 using test::RunService;
 using test::ServerTest;
 
-// A property read through IDispatch alone, as a late-bound client does it.
-HRESULT GetProperty(IDispatch* object, const wchar_t* name, VARIANT* value) {
-    DISPID id;
-    auto* names = const_cast<LPOLESTR>(name);
-    HRESULT hr = object->GetIDsOfNames(IID_NULL, &names, 1, LOCALE_USER_DEFAULT, &id);
-    if (FAILED(hr)) return hr;
-    DISPPARAMS none{};
-    VariantInit(value);
-    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, value, nullptr,
-                          nullptr);
-}
-
 long LongProperty(IDispatch* object, const wchar_t* name) {
     VARIANT v;
-    HRESULT hr = GetProperty(object, name, &v);
+    HRESULT hr = test::Get(object, name, &v);
     EXPECT_EQ(S_OK, hr) << "property " << name;
     EXPECT_EQ(S_OK, VariantChangeType(&v, &v, 0, VT_I4));
     return v.lVal;
