@@ -34,7 +34,7 @@ inline HRESULT CreateManager(IDispatch** out) {
 }
 
 // Each test on its own board, seen by every process of the prefix, with no server registered or
-// running before and after it.
+// running before and after it, and no settings of the service's left before it.
 class ServerTest : public BoardTest {
 protected:
     void SetUp() override {
@@ -46,6 +46,9 @@ protected:
         // on its way out) and goes on.
         WaitUntilNoProcessNamed(kServiceExe, 5000);
         EndLeftoverPrograms();
+        // Every start of the executable, a registration too, restores the settings file and "BIOS
+        // fan patch" onto this test's board: a test killed half way leaves both behind.
+        ForgetServiceState();
         ASSERT_TRUE(RunService(L"/UnregServer").finished);
     }
     void TearDown() override {
@@ -78,7 +81,6 @@ protected:
     void SetUp() override {
         ServerTest::SetUp();
         if (HasFatalFailure()) return;
-        ForgetServiceState();
         ASSERT_EQ(0u, RunService(L"/RegServer").exitCode);
     }
     void TearDown() override {
