@@ -18,6 +18,7 @@ namespace test {
 
 inline const wchar_t kServiceExe[] = L"QuilFanControlService.exe";
 inline const wchar_t kManagerProgId[] = L"QuilFanControlService.FanControlManager";
+inline const wchar_t kManagerClassId[] = L"{6A2E41D7-3C95-4B80-A1F6-2D7C09E5B318}";
 
 // Runs the service executable with a switch; a message box would keep it from finishing.
 inline ProgramResult RunService(const std::wstring& arguments) {
@@ -50,6 +51,9 @@ protected:
         // fan patch" onto this test's board: a test killed half way leaves both behind.
         ForgetServiceState();
         ASSERT_TRUE(RunService(L"/UnregServer").finished);
+        CLSID manager;
+        ASSERT_EQ(S_OK, CLSIDFromString(kManagerClassId, &manager));
+        ForgetClassOfKilledServer(manager);
     }
     void TearDown() override {
         CoUninitialize();
