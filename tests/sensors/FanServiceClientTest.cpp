@@ -244,6 +244,12 @@ TEST_F(FanClientTest, TheEndAppliesTheDutiesForwardedBeforeItAndNoneAfter) {
 }
 
 TEST_F(FanClientTest, UnregisteredServiceRaisesTheSystemTextWithTheProgId) {
+    // What a test killed while its override stood leaves: the ProgID at a class nobody registered.
+    // The overrides take it for no registration, and leave none behind.
+    const std::wstring progIdKey = L"QuilFanControlService.FanControlManager";
+    ASSERT_EQ(RegSetValueW(HKEY_CLASSES_ROOT, (progIdKey + L"\\CLSID").c_str(), REG_SZ,
+                           L"{5E0C7A52-91D4-4B3F-8C26-7F1A3D9B0E64}", 0),
+              ERROR_SUCCESS);
     test::MessageBoxCapture boxes;
     {
         test::ProgIdOverride missing(nullptr);
@@ -266,6 +272,9 @@ TEST_F(FanClientTest, UnregisteredServiceRaisesTheSystemTextWithTheProgId) {
         EXPECT_EQ(RunWorker(0, 5), 0u);
     }
     EXPECT_EQ(boxes.Count(), 0u);
+    tolo::RegKey left;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, progIdKey.c_str(), 0, KEY_READ, left.Put()), ERROR_SUCCESS)
+        << "the override a killed test left was put back";
 }
 
 TEST_F(FanClientTest, AFailingMemberRaisesItsErrorOnTheWindowThreadAndEndsAWorkerQuietly) {

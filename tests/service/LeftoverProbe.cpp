@@ -1,6 +1,6 @@
 // A test program that the system tests run to see the fixtures' clean-up of a leftover: its first
-// test leaves the server it started held by a thread of this process that never lets go, and its
-// second test, run next in the same process, starts from what the first left.
+// test leaves the server it started held by a thread of this process that never lets go, its second
+// kills its server outright, and its last, run next in the same process, starts from what they left.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -36,6 +36,18 @@ TEST_F(LeftoverProbe, LeavesItsServerHeld) {
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(holder.ready.Get(), 60000));
     ASSERT_EQ(S_OK, holder.created);
     ASSERT_EQ(1u, test::ProcessesNamed(test::kServiceExe).size());
+}
+
+// A server killed outright, as the set-up ends one that does not quit: its class stays registered.
+TEST_F(LeftoverProbe, KillsItsServerOutright) {
+    ASSERT_EQ(0u, test::RunService(L"/RegServer").exitCode);
+    tolo::ComPtr<IDispatch> manager;
+    ASSERT_EQ(S_OK, test::CreateManager(manager.Put()));
+    for (DWORD id : test::ProcessesNamed(test::kServiceExe)) {
+        tolo::UniqueHandle server(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        ASSERT_TRUE(server && TerminateProcess(server.Get(), 1));
+        WaitForSingleObject(server.Get(), 5000);
+    }
 }
 
 TEST_F(LeftoverProbe, FindsOnlyItsOwnServer) {

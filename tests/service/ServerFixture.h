@@ -18,6 +18,7 @@ namespace test {
 
 inline const wchar_t kServiceExe[] = L"QuilFanControlService.exe";
 inline const wchar_t kManagerProgId[] = L"QuilFanControlService.FanControlManager";
+inline const wchar_t kManagerClassId[] = L"{6A2E41D7-3C95-4B80-A1F6-2D7C09E5B318}";
 
 // Runs the service executable with a switch; a message box would keep it from finishing.
 inline ProgramResult RunService(const std::wstring& arguments) {
@@ -34,7 +35,7 @@ inline HRESULT CreateManager(IDispatch** out) {
 }
 
 // Each test on its own board, seen by every process of the prefix, with no server registered or
-// running before and after it.
+// running before and after it, and no settings of the service's left before it.
 class ServerTest : public BoardTest {
 protected:
     void SetUp() override {
@@ -46,7 +47,13 @@ protected:
         // on its way out) and goes on.
         WaitUntilNoProcessNamed(kServiceExe, 5000);
         EndLeftoverPrograms();
+        // Every start of the executable, a registration too, restores the settings file and "BIOS
+        // fan patch" onto this test's board: a test killed half way leaves both behind.
+        ForgetServiceState();
         ASSERT_TRUE(RunService(L"/UnregServer").finished);
+        CLSID manager;
+        ASSERT_EQ(S_OK, CLSIDFromString(kManagerClassId, &manager));
+        ForgetClassOfKilledServer(manager);
     }
     void TearDown() override {
         CoUninitialize();
@@ -78,7 +85,6 @@ protected:
     void SetUp() override {
         ServerTest::SetUp();
         if (HasFatalFailure()) return;
-        ForgetServiceState();
         ASSERT_EQ(0u, RunService(L"/RegServer").exitCode);
     }
     void TearDown() override {

@@ -6,6 +6,8 @@ namespace test {
 
 namespace {
 
+const wchar_t kStandInClass[] = L"QuilBoxDriverStandIn";
+
 std::optional<std::wstring> ReadValue(HKEY key, const wchar_t* name) {
     wchar_t text[1024] = {};
     DWORD type = 0, bytes = sizeof(text) - sizeof(wchar_t);
@@ -40,7 +42,7 @@ BoxDriverWindow::~BoxDriverWindow() {
 }
 
 std::wstring BoxDriverWindow::UniqueClass() {
-    return L"QuilBoxDriverStandIn" + std::to_wstring(GetCurrentProcessId());
+    return kStandInClass + std::to_wstring(GetCurrentProcessId());
 }
 
 std::vector<DriverMessage> BoxDriverWindow::Messages() const {
@@ -102,9 +104,10 @@ LRESULT CALLBACK BoxDriverWindow::WindowProc(HWND window, UINT message, WPARAM w
 BoxDriverKey::BoxDriverKey() {
     tolo::RegKey key;
     if (RegOpenKeyExW(HKEY_CURRENT_USER, kBoxDriverKey, 0, KEY_READ, key.Put()) == ERROR_SUCCESS) {
-        existed_ = true;
         previousClass_ = ReadValue(key.Get(), L"formClass");
         previousCaption_ = ReadValue(key.Get(), L"formCaption");
+        // A key naming a stand-in's class was left by a test killed half way: not put back.
+        existed_ = !previousClass_ || previousClass_->rfind(kStandInClass, 0) != 0;
         key.Reset();
         RegDeleteKeyW(HKEY_CURRENT_USER, kBoxDriverKey);
     }

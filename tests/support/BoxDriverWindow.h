@@ -54,7 +54,8 @@ private:
 };
 
 // HKCU "SOFTWARE\QUIL\Orbix Box Driver" for the life of the object: absent, or present with these
-// values (nullopt: value absent). The key as it was comes back afterwards.
+// values (nullopt: value absent). The key as it was comes back afterwards, unless it named a
+// stand-in's class (UniqueClass): a test killed half way left that one.
 class BoxDriverKey {
 public:
     BoxDriverKey();

@@ -12,11 +12,37 @@ namespace {
 
 // The fan service's ProgID, as its clients create it.
 constexpr wchar_t kFanServiceProgId[] = L"QuilFanControlService.FanControlManager";
-// Class id of the fake; the ProgID points here while a FakeFanService lives.
-constexpr wchar_t kFakeClsidText[] = L"{6B0F3C2E-2D1A-4E57-9A43-51C7D0A9E3B1}";
-
 std::wstring ProgIdKey() {
     return std::wstring(kFanServiceProgId) + L"\\CLSID";
+}
+
+// A class id of this fake alone, which the ProgID points at while the fake lives. The prefix's COM
+// keeps a class object registered by a process that was killed, and hands it to the next client of
+// that class id: a fixed id would fail every later fake in the prefix after one killed test.
+CLSID NewFakeClassId() {
+    CLSID clsid{};
+    CoCreateGuid(&clsid);
+    return clsid;
+}
+
+std::wstring Text(const CLSID& clsid) {
+    wchar_t text[40] = {};
+    StringFromGUID2(clsid, text, 40);
+    return text;
+}
+
+// Whether a server is registered for the class id text: a ProgID that names a class nobody
+// registered is an override left by a test that was killed before it could put the ProgID back.
+bool ClassHasServer(const std::wstring& clsid) {
+    for (const wchar_t* server : {L"\\LocalServer32", L"\\InprocServer32"}) {
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid + server).c_str(), 0, KEY_READ, &key) ==
+            ERROR_SUCCESS) {
+            RegCloseKey(key);
+            return true;
+        }
+    }
+    return false;
 }
 
 enum class Kind { Manager, Fans, Fan, Profiles, Profile, Curve, Point };
@@ -348,6 +374,7 @@ private:
 
 struct ServerStart {
     StatePtr state;
+    CLSID clsid;
     HANDLE ready;
     HANDLE stop;
     HRESULT result;
@@ -359,11 +386,10 @@ DWORD WINAPI ServerThread(LPVOID param) {
     auto* start = static_cast<ServerStart*>(param);
     HANDLE stop = start->stop;
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    CLSID clsid;
-    CLSIDFromString(kFakeClsidText, &clsid);
     auto* factory = new FakeFactory(start->state);
     DWORD cookie = 0;
-    start->result = CoRegisterClassObject(clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+    start->result =
+        CoRegisterClassObject(start->clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
     factory->Release();
     const bool registered = SUCCEEDED(start->result);
     SetEvent(start->ready);  // start is gone after this
@@ -382,7 +408,7 @@ ProgIdOverride::ProgIdOverride(const wchar_t* clsid) {
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, ProgIdKey().c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
         wchar_t value[64] = {};
         LONG size = sizeof value - sizeof(wchar_t);
-        existed_ = RegQueryValueW(key, nullptr, value, &size) == ERROR_SUCCESS;
+        existed_ = RegQueryValueW(key, nullptr, value, &size) == ERROR_SUCCESS && ClassHasServer(value);
         previous_ = value;
         RegCloseKey(key);
     }
@@ -405,11 +431,12 @@ FakeFanService::FakeFanService(std::vector<FakeFan> fans) : state_(std::make_sha
     state_->working.resize(fans.size());
     state_->fans = std::move(fans);
     stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ServerStart start{state_, CreateEventW(nullptr, TRUE, FALSE, nullptr), stop_, E_FAIL};
+    const CLSID clsid = NewFakeClassId();
+    ServerStart start{state_, clsid, CreateEventW(nullptr, TRUE, FALSE, nullptr), stop_, E_FAIL};
     thread_ = CreateThread(nullptr, 0, ServerThread, &start, 0, nullptr);
     WaitForSingleObject(start.ready, INFINITE);
     CloseHandle(start.ready);
-    override_ = std::make_unique<ProgIdOverride>(kFakeClsidText);
+    override_ = std::make_unique<ProgIdOverride>(Text(clsid).c_str());
     registered_ = SUCCEEDED(start.result);
 }
 

@@ -34,7 +34,8 @@ struct FakeCall {
 };
 
 // Points the ProgID somewhere else for the life of the object: at nothing (the service is not
-// registered) or at a class id nobody serves.
+// registered) or at a class id nobody serves. What the ProgID named before comes back afterwards,
+// unless it named a class without a server: that is an override of a test killed half way, removed.
 class ProgIdOverride {
 public:
     explicit ProgIdOverride(const wchar_t* clsid);  // null: remove the ProgID
@@ -49,8 +50,8 @@ private:
 
 class FakeFanService {
 public:
-    // Points the ProgID at the fake's class for the life of the object (the previous registration
-    // comes back afterwards).
+    // Points the ProgID at the fake's class, a class id of its own, for the life of the object
+    // (ProgIdOverride).
     explicit FakeFanService(std::vector<FakeFan> fans);
     ~FakeFanService();
     FakeFanService(const FakeFanService&) = delete;

@@ -1,5 +1,6 @@
 #include "StartedProgram.h"
 
+#include <objbase.h>
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -132,6 +133,24 @@ size_t EndLeftoverPrograms() {
             ++ended;
         }
     return ended;
+}
+
+bool ForgetClassOfKilledServer(REFCLSID clsid) {
+    IUnknown* factory = nullptr;
+    const HRESULT hr = CoGetClassObject(clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IUnknown,
+                                        reinterpret_cast<void**>(&factory));
+    if (factory) factory->Release();
+    if (hr == REGDB_E_CLASSNOTREG) return false;
+    for (DWORD id : ProcessesNamed(L"rpcss.exe")) {
+        tolo::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        if (process && TerminateProcess(process.Get(), 0xDEAD)) WaitForSingleObject(process.Get(), 5000);
+    }
+    std::printf(
+        "[ LEFTOVER ] the class of a server that was killed, still registered (%08lx): "
+        "rpcss.exe ended to forget it\n",
+        static_cast<unsigned long>(hr));
+    std::fflush(stdout);
+    return true;
 }
 
 }  // namespace test

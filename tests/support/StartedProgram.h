@@ -69,4 +69,12 @@ bool QuitThreadsOf(DWORD processId);
 // time: no other test's programs run then. Answers how many it ended.
 size_t EndLeftoverPrograms();
 
+// Wine's COM keeps the class object of a server that was killed registered, and hands it to every
+// later client of the class: they fail with RPC_S_SERVER_UNAVAILABLE until the prefix's COM service
+// (rpcss.exe) starts afresh. For a class that no server should serve now (its registration removed,
+// none of its servers running): when COM still hands one out, ends rpcss.exe, which the service
+// manager starts again at the next call, and names it on the standard output. Answers whether it
+// had to.
+bool ForgetClassOfKilledServer(REFCLSID clsid);
+
 }  // namespace test
