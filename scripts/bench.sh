@@ -7,5 +7,5 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/build.sh"
 . "$top/scripts/builds.sh"
 board=$(winpath "$top/sim/boards/demo.board")
-"$run_build/wine-run.sh" reg delete 'HKLM\Software\QuilSim' /v BoardFile /f "$(cat "$run_build/reg-view")" >/dev/null 2>&1 || true
+forget_board_pointer
 "$run_build/wine-run.sh" "$run_build/bin/quilbench.exe" "$board"

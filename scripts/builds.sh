@@ -19,3 +19,8 @@ else
 fi
 # The Windows path of a file (Wine maps the Unix root to drive Z:).
 winpath() { printf 'Z:%s\n' "$(realpath "$1" | tr / '\\')"; }
+# Drops the board-file pointer that a system test or an earlier run may have left in the prefix
+# (every process of the prefix would look for that vanished file).
+forget_board_pointer() {
+  "$run_build/wine-run.sh" reg delete 'HKLM\Software\QuilSim' /v BoardFile /f "$(cat "$run_build/reg-view")" >/dev/null 2>&1 || true
+}

@@ -11,10 +11,9 @@ if [ "$run_build" != "$build" ]; then
   # The shipping 32-bit programs and stand-ins: their export and import tables.
   "$top/tests/sim/check-exports.sh" "$build/bin" "$top/sim" i686-w64-mingw32
 fi
-# Board files of earlier runs, and the pointer to one that a system test may have left behind
-# (every process of the prefix would look for that vanished file).
+# Board files of earlier runs, and the pointer to one that a system test may have left behind.
 rm -rf "$run_build"/wine/prefix/drive_c/users/*/Temp/quilsim
-"$run_build/wine-run.sh" reg delete 'HKLM\Software\QuilSim' /v BoardFile /f "$(cat "$run_build/reg-view")" >/dev/null 2>&1 || true
+forget_board_pointer
 cd "$run_build"
 # A test process that passed and then never ended (seen now and then under Wine, only when many
 # processes start at once) is run once more; a test that really hangs times out again and fails.
