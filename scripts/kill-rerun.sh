@@ -20,6 +20,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 . "$top/scripts/builds.sh"
+command -v jq >/dev/null || { echo "kill-rerun: needs jq (apt-get install jq)" >&2; exit 2; }
 locked_tests=2 other_tests=1 shares="0.3 0.7" reset=0
 while getopts n:u:p:r opt; do
   case $opt in

@@ -9,14 +9,15 @@
 #include <string>
 #include <thread>
 
+#include "AutomationClient.h"
 #include "EventSink.h"
-#include "LateBound.h"
 #include "QuilFanControlService_i.h"
 #include "ServerFixture.h"
 #include "SystemProcess.h"
 #include "board/Board.h"
 #include "support/BoardTest.h"
 #include "support/IteBoards.h"
+#include "support/ProcessWindow.h"
 #include "system/Handles.h"
 
 namespace {
@@ -30,14 +31,6 @@ const std::wstring kTypeLibKey = L"TypeLib\\{2F9C7B34-85DE-4A16-B05F-63E1D8A42C9
 using test::CreateManager;
 using test::RunService;
 using test::ServerTest;
-
-long LongProperty(IDispatch* object, const wchar_t* name) {
-    VARIANT v;
-    HRESULT hr = test::Get(object, name, &v);
-    EXPECT_EQ(S_OK, hr) << "property " << name;
-    EXPECT_EQ(S_OK, VariantChangeType(&v, &v, 0, VT_I4));
-    return v.lVal;
-}
 
 struct ExpectedValue {
     std::wstring key;
@@ -86,21 +79,14 @@ std::string Narrow(const std::wstring& w) {
     return std::string(w.begin(), w.end());
 }
 
+// The fan at a position of the manager's collection; null (and a failed expectation) when there is none.
 tolo::ComPtr<IDispatch> FanOf(IDispatch* manager, long position) {
-    VARIANT controls, fan;
-    if (FAILED(test::Get(manager, L"Controls", &controls)) || controls.vt != VT_DISPATCH) return {};
-    tolo::ComPtr<IDispatch> list(controls.pdispVal);
-    if (FAILED(test::Get(list.Get(), L"Item", &fan, {test::I4(position)})) || fan.vt != VT_DISPATCH)
-        return {};
-    return tolo::ComPtr<IDispatch>(fan.pdispVal);
+    tolo::ComPtr<IDispatch> fans = test::Object(manager, L"Controls");
+    return fans ? test::Object(fans.Get(), L"Item", {test::I4(position)}) : nullptr;
 }
 
 std::string DisplayName(IDispatch* fan) {
-    VARIANT v;
-    if (!fan || FAILED(test::Get(fan, L"DisplayName", &v)) || v.vt != VT_BSTR) return "(failed)";
-    std::string name = Narrow(v.bstrVal ? v.bstrVal : L"");
-    VariantClear(&v);
-    return name;
+    return fan ? Narrow(test::Text(fan, L"DisplayName")) : "(failed)";
 }
 
 HRESULT SetDisplayName(IDispatch* fan, const wchar_t* name) {
@@ -191,8 +177,8 @@ TEST_F(ServerTest, ComStartsOneLocalServerForEveryClientAndItEndsAfterTheLastRel
     ASSERT_TRUE(server);
     EXPECT_GT(Board()->acpi.initCalls, initCallsBefore) << "the server did not initialise the ACPI library";
 
-    EXPECT_EQ(50, LongProperty(first.Get(), L"MaxStepTime"));
-    EXPECT_EQ(3, LongProperty(first.Get(), L"MaxTolerance"));
+    EXPECT_EQ(50, test::Long(first.Get(), L"MaxStepTime"));
+    EXPECT_EQ(3, test::Long(first.Get(), L"MaxTolerance"));
 
     // The second client receives the very same object.
     ASSERT_EQ(S_OK, CreateManager(second.Put()));
@@ -248,7 +234,7 @@ TEST_F(ServerTest, AClientThatHoldsTheClassObjectKeepsTheServerAndGetsTheOneMana
     ASSERT_EQ(S_OK, mine->QueryInterface(IID_IUnknown, a.PutVoid()));
     ASSERT_EQ(S_OK, other->QueryInterface(IID_IUnknown, b.PutVoid()));
     EXPECT_EQ(a.Get(), b.Get());
-    EXPECT_EQ(50, LongProperty(mine.Get(), L"MaxStepTime"));
+    EXPECT_EQ(50, test::Long(mine.Get(), L"MaxStepTime"));
     EXPECT_EQ(servers, test::ProcessesNamed(kExe));
 
     a.Reset(), b.Reset(), mine.Reset(), other.Reset(), factory.Reset();
@@ -317,17 +303,7 @@ TEST_F(TwoFanServerTest, ClientsThatComeAsAnotherLetsGoShareOneServerAndEveryone
     tolo::ComPtr<IDispatch> fanOne = FanOf(again.Get(), 1);
     ASSERT_TRUE(fanOne);
     EXPECT_EQ("second", DisplayName(fanOne.Get()));
-    EXPECT_EQ(7, LongProperty(fanOne.Get(), L"StepUpTime"));
-}
-
-// The service's hidden window, which a server creates once it has read the store at its start.
-bool HasPowerWindow(DWORD process) {
-    for (HWND w = nullptr; (w = FindWindowExW(nullptr, w, L"Fan Service", nullptr)) != nullptr;) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(w, &owner);
-        if (owner == process) return true;
-    }
-    return false;
+    EXPECT_EQ(7, test::Long(fanOne.Get(), L"StepUpTime"));
 }
 
 TEST_F(TwoFanServerTest, AServerStartedWhileAnotherServesWaitsForItsEndBeforeItReadsTheStore) {
@@ -342,9 +318,9 @@ TEST_F(TwoFanServerTest, AServerStartedWhileAnotherServesWaitsForItsEndBeforeItR
     // As COM starts one for a client that found no class object registered.
     test::StartedProgram late(L"\"" + test::BuiltProgram(kExe) + L"\" -Embedding");
     ASSERT_TRUE(late.Started());
-    bool read = false;
-    for (int i = 0; i < 30 && !(read = HasPowerWindow(late.Id())); ++i) Sleep(100);
-    EXPECT_FALSE(read) << "a second server read the store while the first served";
+    // The service's hidden window, which a server creates once it has read the store at its start.
+    EXPECT_EQ(nullptr, test::FindProcessWindow(late.Id(), L"Fan Service", 3000))
+        << "a second server read the store while the first served";
     ASSERT_EQ(S_OK, SetDisplayName(fan.Get(), L"late"));
     fan.Reset(), manager.Reset();
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.Get(), 20000)) << "the first server did not end";
@@ -470,7 +446,7 @@ TEST_F(InstalledServiceTest, InstallsStartsServesStopsReconfiguresAndRemoves) {
     {
         tolo::ComPtr<IDispatch> manager;
         ASSERT_EQ(S_OK, CreateManager(manager.Put()));
-        EXPECT_EQ(50, LongProperty(manager.Get(), L"MaxStepTime"));
+        EXPECT_EQ(50, test::Long(manager.Get(), L"MaxStepTime"));
     }
     // The last client's release does not end a service.
     Sleep(2000);

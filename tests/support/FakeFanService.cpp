@@ -6,6 +6,8 @@
 #include <chrono>
 #include <set>
 
+#include "system/Handles.h"
+
 namespace test {
 
 namespace {
@@ -35,12 +37,10 @@ std::wstring Text(const CLSID& clsid) {
 // registered is an override left by a test that was killed before it could put the ProgID back.
 bool ClassHasServer(const std::wstring& clsid) {
     for (const wchar_t* server : {L"\\LocalServer32", L"\\InprocServer32"}) {
-        HKEY key;
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid + server).c_str(), 0, KEY_READ, &key) ==
-            ERROR_SUCCESS) {
-            RegCloseKey(key);
+        tolo::RegKey key;
+        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid + server).c_str(), 0, KEY_READ, key.Put()) ==
+            ERROR_SUCCESS)
             return true;
-        }
     }
     return false;
 }
